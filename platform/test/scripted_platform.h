@@ -1,0 +1,82 @@
+// A third implementation of the platform, for unit tests and the fuzzer.
+//
+// A test scripts what each call returns, runs FilterMain with RunFilter, and
+// reads back every call it made, in order, with its arguments. ExitProcess
+// hands control back to RunFilter with the exit code. Calls left unscripted
+// succeed: distinct standard handles, end of input, whole writes, closes.
+// The formatter is the host's own wvsprintfA.
+#ifndef B64FILTER_SCRIPTED_PLATFORM_H
+#define B64FILTER_SCRIPTED_PLATFORM_H
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace scripted {
+
+// The handles GetStdHandle gives unless a test says otherwise.
+extern const HANDLE kInput;
+extern const HANDLE kOutput;
+extern const HANDLE kError;
+
+enum class Call { GetStdHandle, ReadFile, WriteFile, CloseHandle, GetLastError, ExitProcess };
+
+struct Record {
+    Call call;
+    HANDLE handle;     // the handle the call was given or returned
+    DWORD value;       // GetStdHandle: which; ReadFile/WriteFile: count asked;
+                       // GetLastError: the code given; ExitProcess: the exit code
+    std::string data;  // WriteFile: the bytes offered
+    DWORD taken;       // WriteFile: how many of them the platform took
+    bool overlapped;   // ReadFile/WriteFile: an OVERLAPPED pointer was passed
+};
+
+struct StdHandleStep {
+    HANDLE result;
+    DWORD error;  // set when result is INVALID_HANDLE_VALUE
+};
+
+// A successful read delivers data (empty: end of input). A failed one
+// (error != 0) reports data.size() as its count, which the contract says is
+// 0: a larger one is a hostile platform.
+struct ReadStep {
+    std::string data;
+    DWORD error = 0;
+};
+
+// A write takes `taken` bytes (kAll: every byte offered) or fails with error.
+struct WriteStep {
+    static const DWORD kAll = 0xFFFFFFFFu;
+    DWORD taken = kAll;
+    DWORD error = 0;
+};
+
+struct CloseStep {
+    DWORD error = 0;  // nonzero: the close fails with this code
+};
+
+struct Script {
+    std::map<DWORD, StdHandleStep> stdHandles;  // by STD_*_HANDLE
+    std::deque<ReadStep> reads;
+    std::map<HANDLE, std::deque<WriteStep>> writes;  // by handle, in order
+    std::map<HANDLE, CloseStep> closes;
+};
+
+// Starts a new run: the script to follow and an empty record.
+void Reset(const Script &script);
+// Runs FilterMain to its ExitProcess and returns the exit code.
+DWORD RunFilter();
+// Every call since Reset, in order.
+const std::vector<Record> &Calls();
+
+// Conveniences over Calls().
+std::vector<Record> CallsOf(Call call);
+std::string WrittenTo(HANDLE handle);     // the bytes each write to handle took, joined
+std::vector<HANDLE> ClosedHandles();      // in order of the calls
+
+}  // namespace scripted
+
+#endif

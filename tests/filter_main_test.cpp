@@ -1,0 +1,263 @@
+// FilterMain over the scripted platform: every step of the copy loop, every
+// failure path, the order of acquiring and closing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/test/scripted_platform.h"
+#include "tests/base64_oracle.h"
+
+namespace {
+
+using scripted::Call;
+using scripted::kError;
+using scripted::kInput;
+using scripted::kOutput;
+using scripted::ReadStep;
+using scripted::Script;
+using scripted::WriteStep;
+
+struct Outcome {
+    DWORD exitCode;
+    std::string output;
+    std::string errors;
+    std::vector<HANDLE> closed;
+    size_t reads;
+    size_t outputWrites;
+};
+
+Outcome RunScript(const Script &script)
+{
+    scripted::Reset(script);
+    Outcome o;
+    o.exitCode = scripted::RunFilter();
+    o.output = scripted::WrittenTo(kOutput);
+    o.errors = scripted::WrittenTo(kError);
+    o.closed = scripted::ClosedHandles();
+    o.reads = scripted::CallsOf(Call::ReadFile).size();
+    o.outputWrites = 0;
+    for (const auto &w : scripted::CallsOf(Call::WriteFile))
+        o.outputWrites += w.handle == kOutput;
+    return o;
+}
+
+// Rules every run keeps, whatever its script: the code of a failed call is
+// taken from GetLastError right after it; the process ends once, at the end;
+// reads ask for 57 bytes and no call is overlapped.
+void ExpectContractKept(const char *name)
+{
+    const auto &calls = scripted::Calls();
+    ASSERT_FALSE(calls.empty()) << name;
+    EXPECT_EQ(calls.back().call, Call::ExitProcess) << name;
+    EXPECT_EQ(scripted::CallsOf(Call::ExitProcess).size(), 1u) << name;
+    for (size_t i = 0; i < calls.size(); i++) {
+        const auto &c = calls[i];
+        if (c.call == Call::ReadFile) {
+            EXPECT_EQ(c.value, 57u) << name;
+        }
+        EXPECT_FALSE(c.overlapped) << name;
+        if (c.call == Call::GetLastError) {
+            ASSERT_GT(i, 0u) << name;
+            EXPECT_NE(calls[i - 1].call, Call::GetLastError) << name << ": code taken twice";
+        }
+    }
+}
+
+std::string Bytes(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(seed * 131 + i * 7 + (i >> 3));
+    return s;
+}
+
+const std::vector<HANDLE> kAllClosed = {kInput, kOutput, kError};
+
+TEST(FilterMain, HundredByteFileIsTwoWritesOf78And62)
+{
+    std::string data = Bytes(100, 1);
+    Script s;
+    s.reads = {{data.substr(0, 57)}, {data.substr(57)}};
+    Outcome o = RunScript(s);
+    ExpectContractKept("road");
+
+    EXPECT_EQ(o.exitCode, 0u);
+    EXPECT_EQ(o.output, OracleLine(data.substr(0, 57)) + OracleLine(data.substr(57)));
+    auto writes = scripted::CallsOf(Call::WriteFile);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].value, 78u);
+    EXPECT_EQ(writes[1].value, 62u);
+    EXPECT_EQ(o.errors, "");
+    EXPECT_EQ(o.reads, 3u);
+    EXPECT_EQ(o.closed, kAllClosed);
+
+    // Handles are taken error, output, input, before anything is read.
+    auto handles = scripted::CallsOf(Call::GetStdHandle);
+    ASSERT_EQ(handles.size(), 3u);
+    EXPECT_EQ(handles[0].value, STD_ERROR_HANDLE);
+    EXPECT_EQ(handles[1].value, STD_OUTPUT_HANDLE);
+    EXPECT_EQ(handles[2].value, STD_INPUT_HANDLE);
+    EXPECT_EQ(scripted::Calls()[3].call, Call::ReadFile);
+    EXPECT_EQ(scripted::Calls()[3].handle, kInput);
+}
+
+// Reads are never joined or split: each becomes its own line, whatever its
+// size, and a shorter read after a longer one shows none of its stale bytes.
+TEST(FilterMain, OneLinePerRead)
+{
+    const std::vector<size_t> sizes = {10, 10, 57, 1, 56, 2, 57, 3, 30, 55};
+    Script s;
+    std::string expected;
+    for (size_t i = 0; i < sizes.size(); i++) {
+        std::string piece = Bytes(sizes[i], (unsigned)i + 7);
+        s.reads.push_back({piece});
+        expected += OracleLine(piece);
+    }
+    Outcome o = RunScript(s);
+    ExpectContractKept("pieces");
+    EXPECT_EQ(o.exitCode, 0u);
+    EXPECT_EQ(o.output, expected);
+    EXPECT_EQ(o.outputWrites, sizes.size());
+    EXPECT_EQ(o.reads, sizes.size() + 1);
+    EXPECT_EQ(o.output.substr(0, 36), OracleLine(Bytes(10, 7)) + OracleLine(Bytes(10, 8)));
+    EXPECT_EQ(o.output.substr(14, 2), "==");
+}
+
+TEST(FilterMain, EmptyInputWritesNothing)
+{
+    Outcome o = RunScript(Script());
+    ExpectContractKept("empty");
+    EXPECT_EQ(o.exitCode, 0u);
+    EXPECT_EQ(o.output, "");
+    EXPECT_EQ(o.errors, "");
+    EXPECT_EQ(o.closed, kAllClosed);
+}
+
+struct FailureCase {
+    const char *name;
+    Script script;
+    DWORD exitCode;
+    std::string output;
+    std::string errors;
+    std::vector<HANDLE> closed;
+    size_t reads;
+};
+
+Script FailStdHandle(DWORD which, DWORD error)
+{
+    Script s;
+    s.stdHandles[which] = {INVALID_HANDLE_VALUE, error};
+    return s;
+}
+
+Script WithReads(std::deque<ReadStep> reads)
+{
+    Script s;
+    s.reads = std::move(reads);
+    return s;
+}
+
+Script WithWrites(std::deque<ReadStep> reads, std::deque<WriteStep> writes)
+{
+    Script s = WithReads(std::move(reads));
+    s.writes[kOutput] = std::move(writes);
+    return s;
+}
+
+Script WithCloseFailures(Script s, std::vector<std::pair<HANDLE, DWORD>> failures)
+{
+    for (const auto &f : failures)
+        s.closes[f.first] = {f.second};
+    return s;
+}
+
+Script NullInput(DWORD readError)
+{
+    Script s = WithReads({{"", readError}});
+    s.stdHandles[STD_INPUT_HANDLE] = {nullptr, 0};
+    return s;
+}
+
+std::vector<FailureCase> FailureCases()
+{
+    const std::string a = Bytes(57, 3), b = Bytes(20, 4);
+    const std::string lineA = OracleLine(a), lineB = OracleLine(b);
+    return {
+        {"no error handle: nothing written or closed", FailStdHandle(STD_ERROR_HANDLE, 6), 6, "", "", {}, 0},
+        {"no output handle: only the error handle closed", FailStdHandle(STD_OUTPUT_HANDLE, 87), 87, "",
+         "GetStdHandle(STD_OUTPUT_HANDLE) returned error 87\r\n", {kError}, 0},
+        {"no input handle: output and error closed", FailStdHandle(STD_INPUT_HANDLE, 6), 6, "",
+         "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\n", {kOutput, kError}, 0},
+        {"broken pipe is a clean end", WithReads({{a}, {"", 109}}), 0, lineA, "", kAllClosed, 2},
+        {"broken pipe ends input even with a stale count", WithReads({{a}, {b, 109}}), 0, lineA, "", kAllClosed,
+         2},
+        {"read failure", WithReads({{a}, {"", 5}, {b}}), 5, lineA, "ReadFile() returned error 5\r\n", kAllClosed,
+         2},
+        {"read failure with a code of 2^31", WithReads({{"", 0x80000000u}}), 0x80000000u, "",
+         "ReadFile() returned error 2147483648\r\n", kAllClosed, 1},
+        {"write failure stops reading", WithWrites({{a}, {b}, {a}}, {{}, {0, 232}}), 232, lineA,
+         "WriteFile() returned error 232\r\n", kAllClosed, 2},
+        {"short write is 29", WithWrites({{a}, {a}}, {{40, 0}}), 29, lineA.substr(0, 40),
+         "WriteFile() failed, 40 of 78 characters written\r\n", kAllClosed, 1},
+        {"write taking nothing is short", WithWrites({{b}}, {{0, 0}}), 29, "",
+         "WriteFile() failed, 0 of 30 characters written\r\n", kAllClosed, 1},
+        {"input close failure keeps exit 0", WithCloseFailures(WithReads({{a}}), {{kInput, 6}}), 0, lineA,
+         "CloseHandle() returned error 6\r\n", kAllClosed, 2},
+        {"output close failure keeps exit 0", WithCloseFailures(WithReads({{b}}), {{kOutput, 112}}), 0, lineB,
+         "CloseHandle() returned error 112\r\n", kAllClosed, 2},
+        {"error close failure is told on the error handle", WithCloseFailures(Script(), {{kError, 6}}), 0, "",
+         "CloseHandle() returned error 6\r\n", kAllClosed, 1},
+        {"every close failing keeps the read's code",
+         WithCloseFailures(WithReads({{"", 38}}), {{kInput, 1}, {kOutput, 2}, {kError, 3}}), 38, "",
+         "ReadFile() returned error 38\r\nCloseHandle() returned error 1\r\n"
+         "CloseHandle() returned error 2\r\nCloseHandle() returned error 3\r\n",
+         kAllClosed, 1},
+        {"output close failing after no input handle",
+         WithCloseFailures(FailStdHandle(STD_INPUT_HANDLE, 6), {{kOutput, 5}}), 6, "",
+         "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\nCloseHandle() returned error 5\r\n",
+         {kOutput, kError}, 0},
+        {"null input handle is read and closed", NullInput(6), 6, "", "ReadFile() returned error 6\r\n",
+         {nullptr, kOutput, kError}, 1},
+    };
+}
+
+TEST(FilterMain, FailurePaths)
+{
+    for (const FailureCase &c : FailureCases()) {
+        Outcome o = RunScript(c.script);
+        ExpectContractKept(c.name);
+        EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
+        EXPECT_EQ(o.output, c.output) << c.name;
+        EXPECT_EQ(o.errors, c.errors) << c.name;
+        EXPECT_EQ(o.closed, c.closed) << c.name;
+        EXPECT_EQ(o.reads, c.reads) << c.name;
+    }
+}
+
+// A null input handle is an ordinary handle: read from it, and close it.
+TEST(FilterMain, NullInputHandleIsUsedUnchanged)
+{
+    RunScript(NullInput(6));
+    auto reads = scripted::CallsOf(Call::ReadFile);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].handle, nullptr);
+}
+
+// An error handle that takes nothing changes neither the output nor the code.
+TEST(FilterMain, LostMessagesChangeNothing)
+{
+    const std::string a = Bytes(57, 5);
+    for (const WriteStep lost : {WriteStep{0, 6}, WriteStep{0, 0}, WriteStep{3, 0}}) {
+        for (const FailureCase &c : FailureCases()) {
+            Script s = c.script;
+            s.writes[kError] = std::deque<WriteStep>(8, lost);
+            Outcome o = RunScript(s);
+            EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
+            EXPECT_EQ(o.output, c.output) << c.name;
+            EXPECT_EQ(o.closed, c.closed) << c.name;
+        }
+    }
+}
+
+}  // namespace

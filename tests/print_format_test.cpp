@@ -1,0 +1,100 @@
+// The host formatter and PrintFormat, with writes scripted.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "diagnostics/messages.h"
+#include "diagnostics/print_format.h"
+#include "platform/test/scripted_platform.h"
+
+namespace {
+
+using scripted::kError;
+
+int Format(char *buffer, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int n = wvsprintfA(buffer, format, args);
+    va_end(args);
+    return n;
+}
+
+// Each catalogue line with its arguments, byte for byte: the length counts
+// what is stored, and the zero after it is stored too.
+TEST(Formatter, CatalogueTexts)
+{
+    char buffer[1025];
+    const struct {
+        std::string got;
+        std::string expected;
+    } cases[] = {
+        {std::string(buffer, Format(buffer, MSG_READFILE, (DWORD)5)), "ReadFile() returned error 5\r\n"},
+        {std::string(buffer, Format(buffer, MSG_WRITEFILE, (DWORD)0)), "WriteFile() returned error 0\r\n"},
+        {std::string(buffer, Format(buffer, MSG_SHORT_WRITE, (DWORD)40, (DWORD)78)),
+         "WriteFile() failed, 40 of 78 characters written\r\n"},
+        {std::string(buffer, Format(buffer, MSG_GETSTDHANDLE, NAME_STD_INPUT_HANDLE, (DWORD)6)),
+         "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\n"},
+        {std::string(buffer, Format(buffer, MSG_CLOSEHANDLE, (DWORD)0x80000000u)),
+         "CloseHandle() returned error 2147483648\r\n"},
+        {std::string(buffer, Format(buffer, MSG_CLOSEHANDLE, (DWORD)0xFFFFFFFFu)),
+         "CloseHandle() returned error 4294967295\r\n"},
+        {std::string(buffer, Format(buffer, "100%% %s", (const char *)nullptr)), "100% (null)"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.got, c.expected);
+    EXPECT_EQ(cases[0].got.size(), 29u);
+}
+
+// Strings longer than the formatter's 1024 characters are cut, never overrun.
+TEST(Formatter, StoresAtMost1024CharactersAndAZero)
+{
+    std::string longText(5000, 'x');
+    for (size_t prefix : {0u, 1u, 1000u, 1023u, 1024u, 1030u}) {
+        std::string format = std::string(prefix, 'p') + "%s%lu";
+        char buffer[1100];
+        memset(buffer, '#', sizeof buffer);
+        int n = Format(buffer, format.c_str(), longText.c_str(), (DWORD)12345);
+        ASSERT_EQ(n, 1024) << prefix;
+        EXPECT_EQ(buffer[1024], '\0');
+        EXPECT_EQ(buffer[1025], '#');
+        EXPECT_EQ(std::string(buffer, std::min<size_t>(prefix, 1024)), std::string(std::min<size_t>(prefix, 1024), 'p'));
+    }
+}
+
+struct PrintCase {
+    const char *name;
+    scripted::WriteStep step;
+    BOOL expected;
+};
+
+TEST(PrintFormat, ResultFollowsTheWrite)
+{
+    const PrintCase cases[] = {
+        {"whole", {}, TRUE},
+        {"short", {5, 0}, FALSE},
+        {"none taken", {0, 0}, FALSE},
+        {"failed", {0, 232}, FALSE},
+    };
+    for (const PrintCase &c : cases) {
+        scripted::Script script;
+        script.writes[kError].push_back(c.step);
+        scripted::Reset(script);
+        EXPECT_EQ(PrintFormat(kError, MSG_READFILE, (DWORD)5), c.expected) << c.name;
+        auto writes = scripted::CallsOf(scripted::Call::WriteFile);
+        ASSERT_EQ(writes.size(), 1u) << c.name;
+        EXPECT_EQ(writes[0].data, "ReadFile() returned error 5\r\n") << "no terminating zero: " << c.name;
+        EXPECT_FALSE(writes[0].overlapped);
+    }
+}
+
+TEST(PrintFormat, EmptyTextIsNotWritten)
+{
+    scripted::Reset(scripted::Script());
+    EXPECT_FALSE(PrintFormat(kError, ""));
+    EXPECT_TRUE(scripted::Calls().empty());
+}
+
+}  // namespace
