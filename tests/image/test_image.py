@@ -1,0 +1,376 @@
+"""The Windows image, field by field, read with pefile.
+
+    /usr/bin/python3 tests/image/test_image.py    (B64FILTER_IMAGE names the image)
+
+pefile (Debian's python3-pefile) is the reader here, never the project's own
+build tools, so a fault in those cannot hide itself. Where pefile gives no
+structure (the load configuration's raw bytes, the icon directory), the bytes
+are read straight from the file through pefile's RVA mapping.
+"""
+
+import os
+import re
+import struct
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+import pefile
+
+IMAGE = os.environ.get("B64FILTER_IMAGE", "")
+
+TITLE = "Base64 Filter"
+VERSION = "0.8.1.5"
+
+IMPORTS = [
+    ("KERNEL32.dll", ["WriteFile", "ExitProcess", "CloseHandle", "ReadFile", "GetLastError",
+                      "GetStdHandle"]),
+    ("USER32.dll", ["wvsprintfA"]),
+]
+
+# IMAGE_FILE_* and IMAGE_DLLCHARACTERISTICS_* values, from the PE format.
+FILE_EXECUTABLE_IMAGE = 0x0002
+FILE_LARGE_ADDRESS_AWARE = 0x0020
+FILE_32BIT_MACHINE = 0x0100
+FILE_REMOVABLE_RUN_FROM_SWAP = 0x0400
+FILE_NET_RUN_FROM_SWAP = 0x0800
+DLL_DYNAMIC_BASE = 0x0040
+DLL_NX_COMPAT = 0x0100
+DLL_NO_SEH = 0x0400
+DLL_TERMINAL_SERVER_AWARE = 0x8000
+
+SCN_CNT_CODE = 0x00000020
+SCN_CNT_INITIALIZED_DATA = 0x00000040
+SCN_MEM_DISCARDABLE = 0x02000000
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_READ = 0x40000000
+SCN_MEM_WRITE = 0x80000000
+SCN_ALIGN_MASK = 0x00F00000  # meaningless in an image; lld leaves it zero anyway
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+
+ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
+ASM_V2 = "urn:schemas-microsoft-com:asm.v2"
+ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+COMPATIBILITY_V1 = "urn:schemas-microsoft-com:compatibility.v1"
+SUPPORTED_OS = [
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10
+]
+
+
+def setUpModule():
+    global PE, DATA
+    if not os.path.isfile(IMAGE):
+        raise RuntimeError("no image at %r (build the win32 preset first)" % IMAGE)
+    with open(IMAGE, "rb") as f:
+        DATA = f.read()
+    PE = pefile.PE(data=DATA)
+
+
+def directory(name):
+    return PE.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+
+
+def section_of(rva):
+    for s in PE.sections:
+        if s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize:
+            return s.Name.rstrip(b"\0").decode()
+    return None
+
+
+def resources():
+    """{(type, id): [(language, sublanguage, data)]} for every resource leaf."""
+    found = {}
+    for type_entry in PE.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name_entry in type_entry.directory.entries:
+            leaves = found.setdefault((type_entry.id, name_entry.id), [])
+            for leaf in name_entry.directory.entries:
+                entry = leaf.data.struct
+                leaves.append((leaf.data.lang, leaf.data.sublang,
+                               PE.get_data(entry.OffsetToData, entry.Size)))
+    return found
+
+
+class Headers(unittest.TestCase):
+    def test_pe32_i386_console_and_versions(self):
+        self.assertEqual(PE.FILE_HEADER.Machine, 0x14C)
+        self.assertEqual(PE.OPTIONAL_HEADER.Magic, 0x10B)
+        oh = PE.OPTIONAL_HEADER
+        self.assertEqual(oh.Subsystem, 3)  # Windows console
+        self.assertEqual((oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (5, 1))
+        self.assertEqual((oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), (5, 0))
+        self.assertEqual((oh.MajorImageVersion, oh.MinorImageVersion), (0, 815))
+
+    def test_entry_point_is_in_the_code(self):
+        self.assertEqual(section_of(PE.OPTIONAL_HEADER.AddressOfEntryPoint), ".code")
+
+    def test_file_header_flags_and_time_stamp(self):
+        self.assertEqual(PE.FILE_HEADER.Characteristics,
+                         FILE_EXECUTABLE_IMAGE | FILE_LARGE_ADDRESS_AWARE | FILE_32BIT_MACHINE
+                         | FILE_REMOVABLE_RUN_FROM_SWAP | FILE_NET_RUN_FROM_SWAP)
+        self.assertEqual(PE.FILE_HEADER.TimeDateStamp, 0xFFFFFFFF)
+
+    def test_dll_characteristics(self):
+        self.assertEqual(PE.OPTIONAL_HEADER.DllCharacteristics,
+                         DLL_DYNAMIC_BASE | DLL_NX_COMPAT | DLL_NO_SEH | DLL_TERMINAL_SERVER_AWARE)
+
+    def test_checksum_is_filled_in_and_right(self):
+        self.assertNotEqual(PE.OPTIONAL_HEADER.CheckSum, 0)
+        self.assertEqual(PE.OPTIONAL_HEADER.CheckSum, PE.generate_checksum())
+
+    def test_at_most_24_kib(self):
+        self.assertLessEqual(len(DATA), 24 * 1024)
+
+    def test_nothing_but_imports_resources_relocations_and_load_configuration(self):
+        present = {name for name in pefile.DIRECTORY_ENTRY
+                   if isinstance(name, str) and directory(name).VirtualAddress != 0}
+        self.assertEqual(present, {"IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_IAT",
+                                   "IMAGE_DIRECTORY_ENTRY_RESOURCE",
+                                   "IMAGE_DIRECTORY_ENTRY_BASERELOC",
+                                   "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"})
+
+
+class Sections(unittest.TestCase):
+    def test_names_order_and_flags(self):
+        read_data = SCN_CNT_INITIALIZED_DATA | SCN_MEM_READ
+        expected = [(".code", SCN_CNT_CODE | SCN_MEM_EXECUTE | SCN_MEM_READ),
+                    (".const", read_data), (".rsrc", read_data),
+                    (".reloc", read_data | SCN_MEM_DISCARDABLE)]
+        actual = [(s.Name.rstrip(b"\0").decode(), s.Characteristics & ~SCN_ALIGN_MASK)
+                  for s in PE.sections]
+        self.assertEqual(actual, expected)
+        self.assertEqual(PE.FILE_HEADER.NumberOfSections, 4)
+
+    def test_no_writable_or_empty_section(self):
+        for s in PE.sections:
+            self.assertFalse(s.Characteristics & SCN_MEM_WRITE, s.Name)
+            self.assertGreater(s.Misc_VirtualSize, 0, s.Name)
+            self.assertGreater(s.SizeOfRawData, 0, s.Name)
+
+    def test_const_holds_the_tables_alphabet_and_messages(self):
+        for name in ("IMPORT", "IAT", "LOAD_CONFIG"):
+            entry = directory("IMAGE_DIRECTORY_ENTRY_" + name)
+            self.assertEqual(section_of(entry.VirtualAddress), ".const", name)
+            self.assertEqual(section_of(entry.VirtualAddress + entry.Size - 1), ".const", name)
+        for descriptor in PE.DIRECTORY_ENTRY_IMPORT:
+            for rva in (descriptor.struct.OriginalFirstThunk, descriptor.struct.Name):
+                self.assertEqual(section_of(rva), ".const")
+            for imported in descriptor.imports:
+                self.assertEqual(section_of(imported.hint_name_table_rva), ".const")
+        const = next(s for s in PE.sections if s.Name.rstrip(b"\0") == b".const").get_data()
+        texts = [b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
+                 b"GetStdHandle(%s) returned error %lu\r\n", b"STD_OUTPUT_HANDLE\0",
+                 b"STD_INPUT_HANDLE\0", b"ReadFile() returned error %lu\r\n",
+                 b"WriteFile() returned error %lu\r\n",
+                 b"WriteFile() failed, %lu of %lu characters written\r\n",
+                 b"CloseHandle() returned error %lu\r\n"]
+        for text in texts:
+            self.assertIn(text, const)
+
+    def test_base_relocations_cover_absolute_addresses(self):
+        # Dynamic base needs them: every HIGHLOW fix-up must hold an address in the image.
+        oh = PE.OPTIONAL_HEADER
+        fixups = [r for block in PE.DIRECTORY_ENTRY_BASERELOC for r in block.entries
+                  if r.type != pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]]
+        self.assertTrue(fixups)
+        for fixup in fixups:
+            self.assertEqual(fixup.type, pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"])
+            target = PE.get_dword_at_rva(fixup.rva)
+            self.assertTrue(oh.ImageBase <= target < oh.ImageBase + oh.SizeOfImage, hex(target))
+        # The code reaches every imported function through a relocated address.
+        iat = directory("IMAGE_DIRECTORY_ENTRY_IAT")
+        targets = {PE.get_dword_at_rva(f.rva) - oh.ImageBase for f in fixups}
+        for descriptor in PE.DIRECTORY_ENTRY_IMPORT:
+            for imported in descriptor.imports:
+                self.assertIn(imported.address - oh.ImageBase, targets, imported.name)
+                self.assertTrue(iat.VirtualAddress <= imported.address - oh.ImageBase
+                                < iat.VirtualAddress + iat.Size)
+
+
+class Imports(unittest.TestCase):
+    def test_exactly_the_seven_functions_by_name_in_order(self):
+        actual = [(d.dll.decode(), [i.name.decode() for i in d.imports])
+                  for d in PE.DIRECTORY_ENTRY_IMPORT]
+        self.assertEqual(actual, IMPORTS)
+        for d in PE.DIRECTORY_ENTRY_IMPORT:
+            for i in d.imports:
+                self.assertFalse(i.import_by_ordinal, i.name)
+
+    def test_lookup_and_address_tables_agree(self):
+        # Before binding, each IAT slot holds what its lookup-table slot holds.
+        for d in PE.DIRECTORY_ENTRY_IMPORT:
+            self.assertNotEqual(d.struct.OriginalFirstThunk, 0)
+            for k in range(len(d.imports) + 1):
+                self.assertEqual(PE.get_dword_at_rva(d.struct.OriginalFirstThunk + 4 * k),
+                                 PE.get_dword_at_rva(d.struct.FirstThunk + 4 * k))
+
+    def test_directories_span_the_tables(self):
+        # The import directory: one entry per library and a null one.
+        entry = directory("IMAGE_DIRECTORY_ENTRY_IMPORT")
+        self.assertEqual(entry.Size, 20 * (len(IMPORTS) + 1))
+        self.assertEqual(PE.get_data(entry.VirtualAddress + 20 * len(IMPORTS), 20), bytes(20))
+        # The IAT directory: the address tables, each with its null end, back to back.
+        iat = directory("IMAGE_DIRECTORY_ENTRY_IAT")
+        self.assertEqual(iat.VirtualAddress, PE.DIRECTORY_ENTRY_IMPORT[0].struct.FirstThunk)
+        self.assertEqual(iat.Size, 4 * sum(len(names) + 1 for _, names in IMPORTS))
+
+
+class LoadConfiguration(unittest.TestCase):
+    def test_dependent_load_flags_and_sizes(self):
+        entry = directory("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
+        self.assertEqual(entry.Size, 64)
+        structure = PE.get_data(entry.VirtualAddress, 0x68)
+        self.assertEqual(struct.unpack_from("<I", structure, 0)[0], 0x68)
+        # DependentLoadFlags (offset 54) is LOAD_LIBRARY_SEARCH_SYSTEM32; every
+        # other byte of the 104, past Size, is zero.
+        self.assertEqual(struct.unpack_from("<H", structure, 54)[0], 0x0800)
+        rest = structure[4:54] + structure[56:]
+        self.assertEqual(rest, bytes(len(rest)))
+
+
+class DosHeader(unittest.TestCase):
+    def test_stub_spans_exactly_up_to_the_pe_header(self):
+        # DOS loads e_cp pages (the last one e_cblp bytes long): the stub, not the PE image.
+        e_cblp, e_cp, _, e_cparhdr = struct.unpack_from("<HHHH", DATA, 2)
+        stub_bytes = (e_cp - 1) * 512 + (e_cblp or 512)
+        e_lfanew = PE.DOS_HEADER.e_lfanew
+        self.assertEqual(stub_bytes, e_lfanew)
+        self.assertEqual(DATA[e_lfanew:e_lfanew + 4], b"PE\0\0")
+        self.assertGreater(e_lfanew, e_cparhdr * 16)  # there is a load module
+        # The message is "$"-terminated and ends in CR LF and a bell.
+        module = DATA[e_cparhdr * 16:e_lfanew]
+        self.assertRegex(module, re.compile(rb"[ -~]+\r\n\x07\$", re.DOTALL))
+
+
+class Resources(unittest.TestCase):
+    def setUp(self):
+        self.found = resources()
+
+    def test_exactly_these_entries_all_language_neutral(self):
+        self.assertEqual(sorted(self.found), [(RT_ICON, 1), (RT_ICON, 2), (RT_ICON, 3),
+                                              (RT_GROUP_ICON, 1), (RT_VERSION, 1),
+                                              (RT_MANIFEST, 1)])
+        for key, leaves in self.found.items():
+            self.assertEqual([(lang, sublang) for lang, sublang, _ in leaves], [(0, 0)], key)
+
+    def test_icons_and_group(self):
+        group = self.found[(RT_GROUP_ICON, 1)][0][2]
+        reserved, kind, count = struct.unpack_from("<HHH", group, 0)
+        self.assertEqual((reserved, kind, count), (0, 1, 3))
+        self.assertEqual(len(group), 6 + 14 * count)
+        for index, size in enumerate((48, 32, 16)):
+            width, height, colours, _, planes, bits, data_bytes, icon_id = struct.unpack_from(
+                "<BBBBHHIH", group, 6 + 14 * index)
+            self.assertEqual((width, height, colours, planes, bits, icon_id),
+                             (size, size, 0, 1, 32, index + 1))
+            image = self.found[(RT_ICON, icon_id)][0][2]
+            self.assertEqual(data_bytes, len(image))
+            self.check_icon_image(image, size)
+
+    def check_icon_image(self, image, size):
+        header_bytes, width, height, planes, bits, compression = struct.unpack_from(
+            "<IiiHHI", image, 0)
+        # biHeight counts the colour rows and the AND mask's rows.
+        self.assertEqual((header_bytes, width, height, planes, bits, compression),
+                         (40, size, 2 * size, 1, 32, 0))
+        mask_stride = (size + 31) // 32 * 4
+        self.assertEqual(len(image), 40 + 4 * size * size + mask_stride * size)
+        alpha = image[40 + 3:40 + 4 * size * size:4]
+        mask = image[40 + 4 * size * size:]
+        # Artwork, not a blank: some opaque pixels, a transparent corner.
+        self.assertIn(255, alpha)
+        self.assertEqual(alpha[0], 0)
+        # Older loaders draw with the mask: it must agree with the alpha channel.
+        for y in range(size):
+            for x in range(size):
+                bit = mask[y * mask_stride + x // 8] >> (7 - x % 8) & 1
+                self.assertEqual(bit, int(alpha[y * size + x] == 0), (size, x, y))
+
+    def test_version_record(self):
+        fixed = PE.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00000008, 0x00010005))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00000008, 0x00010005))
+        self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType,
+                          fixed.FileSubtype, fixed.FileDateMS, fixed.FileDateLS),
+                         (0x3F, 0x28, 0x40004, 1, 0, 0, 0))
+
+        infos = {info.Key: info for info in PE.FileInfo[0]}
+        self.assertEqual(sorted(infos), [b"StringFileInfo", b"VarFileInfo"])
+        tables = infos[b"StringFileInfo"].StringTable
+        self.assertEqual([t.LangID for t in tables], [b"040904B0"])
+        table = tables[0]
+        # In the order of the file, whatever the reader's dictionary does.
+        keys = sorted(table.entries, key=lambda k: table.entries_offsets[k][0])
+        self.assertEqual([k.decode() for k in keys],
+                         ["Comments", "CompanyName", "FileDescription", "FileVersion",
+                          "InternalName", "LegalCopyright", "OriginalFilename", "PrivateBuild",
+                          "ProductName", "ProductVersion", "SpecialBuild"])
+        values = {k.decode(): v.decode() for k, v in table.entries.items()}
+        for key, value in values.items():
+            self.assertTrue(value.strip(), key)
+        self.assertEqual(values["FileDescription"], TITLE)
+        self.assertEqual(values["ProductName"], TITLE)
+        self.assertEqual(values["FileVersion"], VERSION)
+        self.assertEqual(values["ProductVersion"], VERSION)
+        self.assertEqual(values["PrivateBuild"], "NOMSVCRT")
+        self.assertEqual(values["SpecialBuild"], "Release")
+        self.assertEqual(values["OriginalFilename"], "b64filter.exe")
+
+        variables = infos[b"VarFileInfo"].Var
+        self.assertEqual([v.entry for v in variables], [{b"Translation": "0x0409 0x04b0"}])
+
+    def test_manifest(self):
+        text = self.found[(RT_MANIFEST, 1)][0][2]
+        # The XML declaration, then a comment line, then the assembly.
+        self.assertRegex(text, rb"\A<\?xml [^>]*\?>\s*<!--[^\n]*-->\s*<assembly ")
+        root = ElementTree.fromstring(text)
+        company = {k.decode(): v.decode()
+                   for k, v in PE.FileInfo[0][0].StringTable[0].entries.items()}["CompanyName"]
+        self.compare(root, self.expected_manifest(company))
+
+    @staticmethod
+    def expected_manifest(company):
+        """(tag, attributes, text, children); an attribute value None: checked by the caller."""
+        def name_check(name):
+            # A dotted name: the maker, the product family, the title.
+            parts = name.split(".")
+            return (len(parts) == 3 and all(parts) and parts[0] in company.split()
+                    and parts[2] == TITLE.replace(" ", ""))
+        identity = {"processorArchitecture": "*", "type": "win32", "version": VERSION,
+                    "name": name_check}
+        return ("{%s}assembly" % ASM_V1, {"manifestVersion": "1.0"}, None, [
+            ("{%s}assemblyIdentity" % ASM_V1, identity, None, []),
+            ("{%s}compatibility" % COMPATIBILITY_V1, {}, None, [
+                ("{%s}application" % ASM_V3, {}, None, [
+                    ("{%s}supportedOS" % ASM_V3, {"Id": guid}, None, [])
+                    for guid in SUPPORTED_OS])]),
+            ("{%s}description" % ASM_V1, {}, TITLE, []),
+            ("{%s}trustInfo" % ASM_V2, {}, None, [
+                ("{%s}security" % ASM_V2, {}, None, [
+                    ("{%s}requestedPrivileges" % ASM_V2, {}, None, [
+                        ("{%s}requestedExecutionLevel" % ASM_V2,
+                         {"level": "asInvoker", "uiAccess": "false"}, None, [])])])]),
+        ])
+
+    def compare(self, element, expected, path=""):
+        tag, attributes, text, children = expected
+        path += "/" + tag
+        self.assertEqual(element.tag, tag, path)
+        self.assertEqual(sorted(element.attrib), sorted(attributes), path)
+        for key, want in attributes.items():
+            got = element.attrib[key]
+            if callable(want):
+                self.assertTrue(want(got), "%s@%s=%r" % (path, key, got))
+            else:
+                self.assertEqual(got, want, "%s@%s" % (path, key))
+        self.assertEqual((element.text or "").strip(), text or "", path)
+        self.assertEqual([c.tag for c in element], [c[0] for c in children], path)
+        for child, want in zip(element, children):
+            self.compare(child, want, path)
+
+
+if __name__ == "__main__":
+    unittest.main()

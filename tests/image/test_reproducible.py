@@ -1,0 +1,42 @@
+"""Two clean builds of the Windows image give the same bytes.
+
+    python3 tests/image/test_reproducible.py SOURCE_DIR [CMAKE]
+
+Each build configures the win32 preset from scratch in a temporary directory
+of its own, the two at different depths and names, so that neither a build
+path nor the time of the build can end up in the image unnoticed.
+"""
+
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = None
+CMAKE = "cmake"
+
+
+def clean_build(build_dir):
+    for step in (["--preset", "win32", "-S", SOURCE, "-B", build_dir], ["--build", build_dir]):
+        subprocess.run([CMAKE] + step, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       check=True)
+    with open(os.path.join(build_dir, "b64filter.exe"), "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Reproducible(unittest.TestCase):
+    def test_two_clean_builds_are_identical(self):
+        with tempfile.TemporaryDirectory() as root:
+            first = clean_build(os.path.join(root, "a"))
+            second = clean_build(os.path.join(root, "another", "build-directory"))
+        print("SHA-256: %s, %s" % (first, second), file=sys.stderr)
+        self.assertEqual(first, second)
+
+
+if __name__ == "__main__":
+    SOURCE = os.path.abspath(sys.argv.pop(1))
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        CMAKE = sys.argv.pop(1)
+    unittest.main()
