@@ -29,7 +29,7 @@ typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
-typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;  // NOLINT(bugprone-reserved-identifier): the Win32 name
 
 #define FALSE 0
 #define TRUE 1

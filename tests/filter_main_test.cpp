@@ -68,7 +68,7 @@ std::string Bytes(size_t n, unsigned seed)
 {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i++)
-        s[i] = (char)(seed * 131 + i * 7 + (i >> 3));
+        s[i] = (char)((size_t)seed * 131 + i * 7 + (i >> 3));
     return s;
 }
 
@@ -165,7 +165,7 @@ Script WithWrites(std::deque<ReadStep> reads, std::deque<WriteStep> writes)
     return s;
 }
 
-Script WithCloseFailures(Script s, std::vector<std::pair<HANDLE, DWORD>> failures)
+Script WithCloseFailures(Script s, const std::vector<std::pair<HANDLE, DWORD>> &failures)
 {
     for (const auto &f : failures)
         s.closes[f.first] = {f.second};
@@ -247,7 +247,6 @@ TEST(FilterMain, NullInputHandleIsUsedUnchanged)
 // An error handle that takes nothing changes neither the output nor the code.
 TEST(FilterMain, LostMessagesChangeNothing)
 {
-    const std::string a = Bytes(57, 5);
     for (const WriteStep lost : {WriteStep{0, 6}, WriteStep{0, 0}, WriteStep{3, 0}}) {
         for (const FailureCase &c : FailureCases()) {
             Script s = c.script;

@@ -8,19 +8,11 @@
 #include "diagnostics/messages.h"
 #include "diagnostics/print_format.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/format_call.h"
 
 namespace {
 
 using scripted::kError;
-
-int Format(char *buffer, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int n = wvsprintfA(buffer, format, args);
-    va_end(args);
-    return n;
-}
 
 // Each catalogue line with its arguments, byte for byte: the length counts
 // what is stored, and the zero after it is stored too.
@@ -31,17 +23,17 @@ TEST(Formatter, CatalogueTexts)
         std::string got;
         std::string expected;
     } cases[] = {
-        {std::string(buffer, Format(buffer, MSG_READFILE, (DWORD)5)), "ReadFile() returned error 5\r\n"},
-        {std::string(buffer, Format(buffer, MSG_WRITEFILE, (DWORD)0)), "WriteFile() returned error 0\r\n"},
-        {std::string(buffer, Format(buffer, MSG_SHORT_WRITE, (DWORD)40, (DWORD)78)),
+        {std::string(buffer, FormatCall(buffer, MSG_READFILE, (DWORD)5)), "ReadFile() returned error 5\r\n"},
+        {std::string(buffer, FormatCall(buffer, MSG_WRITEFILE, (DWORD)0)), "WriteFile() returned error 0\r\n"},
+        {std::string(buffer, FormatCall(buffer, MSG_SHORT_WRITE, (DWORD)40, (DWORD)78)),
          "WriteFile() failed, 40 of 78 characters written\r\n"},
-        {std::string(buffer, Format(buffer, MSG_GETSTDHANDLE, NAME_STD_INPUT_HANDLE, (DWORD)6)),
+        {std::string(buffer, FormatCall(buffer, MSG_GETSTDHANDLE, NAME_STD_INPUT_HANDLE, (DWORD)6)),
          "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\n"},
-        {std::string(buffer, Format(buffer, MSG_CLOSEHANDLE, (DWORD)0x80000000u)),
+        {std::string(buffer, FormatCall(buffer, MSG_CLOSEHANDLE, (DWORD)0x80000000u)),
          "CloseHandle() returned error 2147483648\r\n"},
-        {std::string(buffer, Format(buffer, MSG_CLOSEHANDLE, (DWORD)0xFFFFFFFFu)),
+        {std::string(buffer, FormatCall(buffer, MSG_CLOSEHANDLE, (DWORD)0xFFFFFFFFu)),
          "CloseHandle() returned error 4294967295\r\n"},
-        {std::string(buffer, Format(buffer, "100%% %s", (const char *)nullptr)), "100% (null)"},
+        {std::string(buffer, FormatCall(buffer, "100%% %s", (const char *)nullptr)), "100% (null)"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.got, c.expected);
@@ -56,7 +48,7 @@ TEST(Formatter, StoresAtMost1024CharactersAndAZero)
         std::string format = std::string(prefix, 'p') + "%s%lu";
         char buffer[1100];
         memset(buffer, '#', sizeof buffer);
-        int n = Format(buffer, format.c_str(), longText.c_str(), (DWORD)12345);
+        int n = FormatCall(buffer, format.c_str(), longText.c_str(), (DWORD)12345);
         ASSERT_EQ(n, 1024) << prefix;
         EXPECT_EQ(buffer[1024], '\0');
         EXPECT_EQ(buffer[1025], '#');

@@ -66,7 +66,7 @@ struct Script {
 };
 
 // Starts a new run: the script to follow and an empty record.
-void Reset(const Script &script);
+void Reset(const Script &next);
 // Runs FilterMain to its ExitProcess and returns the exit code.
 DWORD RunFilter();
 // Every call since Reset, in order.
