@@ -49,7 +49,7 @@ def run_micro(encode_bench, runs):
         log(f"micro: run {run + 1} of {runs}")
         out = subprocess.run(
             [encode_bench, "--benchmark_format=json", "--benchmark_min_time=0.05"],
-            capture_output=True, text=True, check=True).stdout
+            capture_output=True, text=True, check=True, preexec_fn=on_cpus(PROGRAM_CPUS)).stdout
         times = {}
         for b in json.loads(out)["benchmarks"]:
             name, n = b["name"].split("/")
@@ -74,6 +74,25 @@ SCENARIOS = [
 ]
 
 
+def cpu_placement():
+    """(program's CPUs, helpers' CPUs). With two CPUs or more, the program runs
+    on one and the cat processes that feed and drain it on the others, so that
+    the scheduler does not move them about from round to round: pipe runs
+    vary far less that way. With one CPU, everything shares it."""
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        return set(cpus), set(cpus)
+    return {cpus[-1]}, set(cpus[:-1])
+
+
+PROGRAM_CPUS, HELPER_CPUS = cpu_placement()
+
+
+def on_cpus(cpus):
+    """A preexec_fn that keeps the child (and its children) on cpus."""
+    return lambda: os.sched_setaffinity(0, cpus)
+
+
 def run_pipeline(argv, input_path, input_kind, output_path, output_kind):
     """Runs argv with standard input from a file or through a pipe (fed by
     cat), standard output to a file or into a pipe (drained by cat into
@@ -83,20 +102,22 @@ def run_pipeline(argv, input_path, input_kind, output_path, output_kind):
     if input_kind == "file":
         stdin = open(input_path, "rb")
     else:
-        feeder = subprocess.Popen(["cat", input_path], stdout=subprocess.PIPE)
+        feeder = subprocess.Popen(["cat", input_path], stdout=subprocess.PIPE,
+                                  preexec_fn=on_cpus(HELPER_CPUS))
         procs.append(feeder)
         stdin = feeder.stdout
     if output_kind == "file":
         stdout = open(output_path, "wb")
     else:
         stdout = subprocess.PIPE
-    filt = subprocess.Popen(argv, stdin=stdin, stdout=stdout)
+    filt = subprocess.Popen(argv, stdin=stdin, stdout=stdout, preexec_fn=on_cpus(PROGRAM_CPUS))
     procs.append(filt)
     stdin.close()
     if output_kind == "file":
         stdout.close()
     else:
-        drain = subprocess.Popen(["cat"], stdin=filt.stdout, stdout=subprocess.DEVNULL)
+        drain = subprocess.Popen(["cat"], stdin=filt.stdout, stdout=subprocess.DEVNULL,
+                                 preexec_fn=on_cpus(HELPER_CPUS))
         procs.append(drain)
         filt.stdout.close()
     # The filter's own CPU time (user + system) comes with its exit status.
@@ -256,7 +277,9 @@ def write_report(path, args, machine, load_before, load_after, micro, whole, who
     w(f"- Input: {size_mib} MiB of pseudo-random bytes (Python's `random`, seed 57), a file in the page "
       f"cache; {lines_per_run} reads of at most 57 bytes, so as many lines. Micro: 1024 random lines, "
       "cycled.")
-    w(f"- {args.runs} rounds of every timing.")
+    w(f"- {args.runs} rounds of every timing. Whole-process runs keep the program on CPU "
+      f"{','.join(map(str, sorted(PROGRAM_CPUS)))} and the `cat` processes that feed and drain pipes on CPU "
+      f"{','.join(map(str, sorted(HELPER_CPUS)))}.")
     w("")
     w("## Targets")
     w("")
@@ -364,7 +387,7 @@ def main():
     parser.add_argument("--win32", required=True, help="Windows image build directory")
     parser.add_argument("--work", required=True, help="scratch directory (input, outputs, Wine prefix)")
     parser.add_argument("--docs", required=True, help="where benchmarks.md and benchmarks.svg go")
-    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--size", type=int, default=64, help="whole-process input in MiB")
     args = parser.parse_args()
     if args.runs < 5:
