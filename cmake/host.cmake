@@ -1,24 +1,40 @@
 # The host build: the filter over our POSIX layer, and everything that tests it.
+include(cmake/hardening.cmake)
 add_compile_options(-Wall -Wextra -Werror=return-type)
 include_directories(${PROJECT_SOURCE_DIR})
 
+# One object library per piece; the programs, tests, fuzzers and benchmarks
+# are put together from these.
+#   filter_loop      FilterMain (the copy loop) and PrintFormat
+#   filter_encoder   EncodeChunk
+#   platform_posix   the six KERNEL32 functions over POSIX descriptors
+#   host_format      wvsprintfA (USER32's formatter) for builds without Windows
+#   posix_main       main(), which hands over to FilterMain
 # Filter code keeps to what the image allows, so the host build finds it too.
-add_library(filter_core OBJECT ${FILTER_SOURCES})
-target_compile_options(filter_core PRIVATE -fno-exceptions -fno-rtti)
+add_library(filter_loop OBJECT ${FILTER_LOOP_SOURCES})
+add_library(filter_encoder OBJECT ${FILTER_ENCODER_SOURCES})
+foreach(piece filter_loop filter_encoder)
+  target_compile_options(${piece} PRIVATE -fno-exceptions -fno-rtti)
+endforeach()
 # gcc's SLP vectoriser packs each group's four characters into one word with
 # shifts and ORs before storing it, which costs more than the four byte stores
 # it replaces: about a fifth of EncodeChunk's time (measured with bench/encode_bench).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  set_source_files_properties(filter/encode_chunk.cpp PROPERTIES COMPILE_OPTIONS -fno-tree-slp-vectorize)
+  target_compile_options(filter_encoder PRIVATE -fno-tree-slp-vectorize)
 endif()
 
 add_library(host_format OBJECT platform/posix/wvsprintf.cpp)
 add_library(platform_posix OBJECT platform/posix/posix_platform.cpp)
+add_library(posix_main OBJECT platform/posix/main.cpp)
 
-add_executable(b64filter platform/posix/main.cpp)
-target_link_libraries(b64filter PRIVATE filter_core platform_posix host_format)
+# The Linux program. (The wrapper script ./b64filter at the top of the source
+# tree is another thing: it runs the Windows image under Wine.)
+add_executable(b64filter)
+target_link_libraries(b64filter PRIVATE posix_main filter_loop filter_encoder platform_posix host_format)
+include(cmake/install.cmake)
 
 enable_testing()
+include(cmake/tests.cmake)
 add_subdirectory(tests)
 
 # libFuzzer targets (clang only), each also run briefly as a test.

@@ -5,9 +5,17 @@
 #include "filter/encode_chunk.h"
 #include "platform/platform.h"
 
+// The exit code for a failure whose code is error. A failure must never exit
+// as success: when the system gave no code, the fault code of the call's kind
+// stands in for it (the message still prints the 0 it gave).
+static DWORD ExitCodeOf(DWORD error, DWORD fault)
+{
+    return error ? error : fault;
+}
+
 // A failed close is reported but changes nothing else: the exit code stays,
 // and the closes after it still happen.
-static void CloseReporting(HANDLE handle, HANDLE errorHandle)
+static void CloseAndReport(HANDLE handle, HANDLE errorHandle)
 {
     if (!CloseHandle(handle))
         PrintFormat(errorHandle, MSG_CLOSEHANDLE, GetLastError());
@@ -15,8 +23,8 @@ static void CloseReporting(HANDLE handle, HANDLE errorHandle)
 
 // One read, one line, one write, until end of input or the first failure.
 // Returns the exit code.
-static DWORD CopyLines(HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHandle,
-                       BYTE input[INPUT_BUFFER_BYTES], char line[LINE_BUFFER_BYTES])
+static DWORD CopyLoop(HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHandle,
+                      BYTE input[INPUT_BUFFER_BYTES], char line[LINE_BUFFER_BYTES])
 {
     for (;;) {
         DWORD bytesRead = 0;
@@ -26,7 +34,7 @@ static DWORD CopyLines(HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHand
             if (error == ERROR_BROKEN_PIPE)
                 return 0;
             PrintFormat(errorHandle, MSG_READFILE, error);
-            return error;
+            return ExitCodeOf(error, ERROR_READ_FAULT);
         }
         if (bytesRead == 0)
             return 0;
@@ -36,7 +44,7 @@ static DWORD CopyLines(HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHand
         if (!WriteFile(outputHandle, line, length, &bytesWritten, 0)) {
             DWORD error = GetLastError();
             PrintFormat(errorHandle, MSG_WRITEFILE, error);
-            return error;
+            return ExitCodeOf(error, ERROR_WRITE_FAULT);
         }
         if (bytesWritten != length) {
             PrintFormat(errorHandle, MSG_SHORT_WRITE, bytesWritten, length);
@@ -58,25 +66,29 @@ extern "C" void FilterMain(void)
     // Without an error handle there is nowhere to report, and nothing is held.
     HANDLE errorHandle = GetStdHandle(STD_ERROR_HANDLE);
     if (errorHandle == INVALID_HANDLE_VALUE)
-        ExitProcess(GetLastError());
+        ExitProcess(ExitCodeOf(GetLastError(), ERROR_INVALID_HANDLE));
 
-    DWORD exitCode = 0;
+    // Output, then input: the first one missing is reported, nothing is read,
+    // and only the handles given are closed.
+    DWORD exitCode;
     HANDLE outputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (outputHandle == INVALID_HANDLE_VALUE) {
-        exitCode = GetLastError();
-        PrintFormat(errorHandle, MSG_GETSTDHANDLE, NAME_STD_OUTPUT_HANDLE, exitCode);
-    } else {
-        HANDLE inputHandle = GetStdHandle(STD_INPUT_HANDLE);
-        if (inputHandle == INVALID_HANDLE_VALUE) {
-            exitCode = GetLastError();
-            PrintFormat(errorHandle, MSG_GETSTDHANDLE, NAME_STD_INPUT_HANDLE, exitCode);
-        } else {
-            exitCode = CopyLines(inputHandle, outputHandle, errorHandle, input, line);
-            CloseReporting(inputHandle, errorHandle);
-        }
-        CloseReporting(outputHandle, errorHandle);
+    HANDLE inputHandle = INVALID_HANDLE_VALUE;
+    LPCSTR missing = NAME_STD_OUTPUT_HANDLE;
+    if (outputHandle != INVALID_HANDLE_VALUE) {
+        inputHandle = GetStdHandle(STD_INPUT_HANDLE);
+        missing = NAME_STD_INPUT_HANDLE;
     }
+    if (inputHandle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        PrintFormat(errorHandle, MSG_GETSTDHANDLE, missing, error);
+        exitCode = ExitCodeOf(error, ERROR_INVALID_HANDLE);
+    } else {
+        exitCode = CopyLoop(inputHandle, outputHandle, errorHandle, input, line);
+        CloseAndReport(inputHandle, errorHandle);
+    }
+    if (outputHandle != INVALID_HANDLE_VALUE)
+        CloseAndReport(outputHandle, errorHandle);
     // A failure to close the error handle is reported on that same handle.
-    CloseReporting(errorHandle, errorHandle);
+    CloseAndReport(errorHandle, errorHandle);
     ExitProcess(exitCode);
 }

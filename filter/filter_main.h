@@ -3,6 +3,9 @@
 #ifndef B64FILTER_FILTER_MAIN_H
 #define B64FILTER_FILTER_MAIN_H
 
+// extern "C" keeps the name unmangled: the Windows image is linked with
+// /entry:FilterMain, so the loader starts the process here, with no runtime
+// library and no main in between.
 #ifdef __cplusplus
 extern "C"
 #endif

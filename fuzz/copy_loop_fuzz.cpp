@@ -1,12 +1,15 @@
 // FilterMain over the scripted platform, with a script drawn from the
-// fuzzer's bytes: any read sizes, any call failing with any code, short
-// writes, failing or short writes of the messages themselves, a null input
-// handle, a read that fails yet reports a count. Whatever the script:
+// fuzzer's bytes: any read sizes, any call failing with any code (0
+// included), short writes, writes that fail after taking part of the line,
+// failing or short writes of the messages themselves, a null input handle, a
+// read that fails yet reports a count. Whatever the script:
 // - the output decodes, line by line, to exactly the bytes of the reads made
 //   before the first failure, each line offered in full and at most 76
 //   characters; a line cut by a short or failed write is a prefix of its own;
 // - nothing is read after a failure;
 // - the exit code is that of the first failure (29 for a short write), or 0;
+//   a failure whose code is 0 exits with its call's fault code instead (6 for
+//   a standard handle, 30 for a read, 29 for a write), never with 0;
 // - standard error was offered exactly the messages of the failures, in order;
 // - every handle acquired is closed once, in the reverse order.
 #include <stdint.h>
@@ -31,7 +34,7 @@ using scripted::kError;
 using scripted::kInput;
 using scripted::kOutput;
 
-const DWORD kLastCode = 0xFFFFFFFFu;
+const DWORD kLargestCode = 0xFFFFFFFFu;
 
 void Fail(const char *what)
 {
@@ -51,22 +54,33 @@ std::string ShortWriteMessage(DWORD written, DWORD length)
            " characters written\r\n";
 }
 
-// Most calls succeed, so that runs get long; one in `odds` fails.
-DWORD MaybeFailure(FuzzedDataProvider &in, int odds)
+// Any code a failure can give: 0 now and then, since it must still end
+// the run as a failure.
+DWORD AnyCode(FuzzedDataProvider &in)
 {
-    if (in.ConsumeIntegralInRange<int>(1, odds) != 1)
+    if (in.ConsumeIntegralInRange<int>(0, 7) == 0)
         return 0;
-    return in.ConsumeIntegralInRange<DWORD>(1, kLastCode);
+    return in.ConsumeIntegralInRange<DWORD>(1, kLargestCode);
 }
 
-// The write of a line of `length` bytes: mostly whole; now and then failing,
-// or taking one byte less, or any number of bytes less.
+// Most calls succeed, so that runs get long; one in `odds` fails.
+scripted::Failure MaybeFailure(FuzzedDataProvider &in, int odds)
+{
+    if (in.ConsumeIntegralInRange<int>(1, odds) != 1)
+        return std::nullopt;
+    return AnyCode(in);
+}
+
+// The write of a line of `length` bytes: mostly whole; now and then failing
+// after taking any part of it, or taking one byte less, or any number of
+// bytes less.
 scripted::WriteStep WriteStepFrom(FuzzedDataProvider &in, DWORD length)
 {
     scripted::WriteStep step;
     switch (in.ConsumeIntegralInRange<int>(0, 15)) {
     case 0:
-        step.error = in.ConsumeIntegralInRange<DWORD>(1, kLastCode);
+        step.taken = in.ConsumeIntegralInRange<DWORD>(0, length - 1);
+        step.error = AnyCode(in);
         break;
     case 1:
         step.taken = length - 1;
@@ -90,7 +104,7 @@ scripted::ReadStep ReadStepFrom(FuzzedDataProvider &in)
             step.data = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 57));
         break;
     case 2:
-        step.error = in.ConsumeIntegralInRange<DWORD>(1, kLastCode);
+        step.error = AnyCode(in);
         if (in.ConsumeIntegralInRange<int>(0, 3) == 0)
             step.data = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 57));
         break;
@@ -113,22 +127,30 @@ struct Expected {
     std::vector<HANDLE> closed;
 };
 
-DWORD StdHandleFailure(const scripted::Script &script, DWORD which)
+scripted::Failure StdHandleFailure(const scripted::Script &script, DWORD which)
 {
     auto it = script.stdHandles.find(which);
-    return it == script.stdHandles.end() ? 0 : it->second.error;
+    if (it == script.stdHandles.end() || it->second.result != INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    return it->second.error;
+}
+
+DWORD ExitCodeOf(DWORD code, DWORD fault)
+{
+    return code != 0 ? code : fault;
 }
 
 // The copy loop as the script drives it: which reads give lines, and how it stops.
 void PredictLoop(const scripted::Script &script, Expected &e)
 {
-    auto writes = script.writes.count(kOutput) ? script.writes.at(kOutput) : std::deque<scripted::WriteStep>();
+    auto writes =
+        script.writes.count(kOutput) ? script.writes.at(kOutput) : std::deque<scripted::WriteStep>();
     for (const scripted::ReadStep &read : script.reads) {
         e.reads++;
         if (read.error) {
-            if (read.error != ERROR_BROKEN_PIPE) {
-                e.exitCode = read.error;
-                e.messages += CodeMessage("ReadFile()", read.error);
+            if (*read.error != ERROR_BROKEN_PIPE) {
+                e.exitCode = ExitCodeOf(*read.error, 30);
+                e.messages += CodeMessage("ReadFile()", *read.error);
             }
             return;
         }
@@ -143,9 +165,9 @@ void PredictLoop(const scripted::Script &script, Expected &e)
         }
         if (write.error || write.taken < length) {
             e.lastCut = true;
-            e.lastTaken = write.error ? 0 : write.taken;
-            e.exitCode = write.error ? write.error : ERROR_WRITE_FAULT;
-            e.messages += write.error ? CodeMessage("WriteFile()", write.error)
+            e.lastTaken = write.taken < length ? write.taken : length;
+            e.exitCode = write.error ? ExitCodeOf(*write.error, 29) : 29;
+            e.messages += write.error ? CodeMessage("WriteFile()", *write.error)
                                       : ShortWriteMessage(write.taken, length);
             return;
         }
@@ -156,19 +178,19 @@ void PredictLoop(const scripted::Script &script, Expected &e)
 Expected Predict(const scripted::Script &script, HANDLE input)
 {
     Expected e;
-    if (DWORD code = StdHandleFailure(script, STD_ERROR_HANDLE)) {
-        e.exitCode = code;
+    if (scripted::Failure code = StdHandleFailure(script, STD_ERROR_HANDLE)) {
+        e.exitCode = ExitCodeOf(*code, 6);
         return e;
     }
     std::vector<HANDLE> held = {kError};
-    if (DWORD code = StdHandleFailure(script, STD_OUTPUT_HANDLE)) {
-        e.exitCode = code;
-        e.messages += CodeMessage("GetStdHandle(STD_OUTPUT_HANDLE)", code);
+    if (scripted::Failure code = StdHandleFailure(script, STD_OUTPUT_HANDLE)) {
+        e.exitCode = ExitCodeOf(*code, 6);
+        e.messages += CodeMessage("GetStdHandle(STD_OUTPUT_HANDLE)", *code);
     } else {
         held.push_back(kOutput);
-        if (DWORD code = StdHandleFailure(script, STD_INPUT_HANDLE)) {
-            e.exitCode = code;
-            e.messages += CodeMessage("GetStdHandle(STD_INPUT_HANDLE)", code);
+        if (scripted::Failure code = StdHandleFailure(script, STD_INPUT_HANDLE)) {
+            e.exitCode = ExitCodeOf(*code, 6);
+            e.messages += CodeMessage("GetStdHandle(STD_INPUT_HANDLE)", *code);
         } else {
             held.push_back(input);
             PredictLoop(script, e);
@@ -178,7 +200,7 @@ Expected Predict(const scripted::Script &script, HANDLE input)
         e.closed.push_back(*h);
         auto step = script.closes.find(*h);
         if (step != script.closes.end() && step->second.error)
-            e.messages += CodeMessage("CloseHandle()", step->second.error);
+            e.messages += CodeMessage("CloseHandle()", *step->second.error);
     }
     return e;
 }
@@ -242,15 +264,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HANDLE input = kInput;
     const DWORD which[] = {STD_ERROR_HANDLE, STD_OUTPUT_HANDLE, STD_INPUT_HANDLE};
     for (DWORD std : which)
-        if (DWORD code = MaybeFailure(in, 16))
-            script.stdHandles[std] = {INVALID_HANDLE_VALUE, code};
+        if (scripted::Failure code = MaybeFailure(in, 16))
+            script.stdHandles[std] = {INVALID_HANDLE_VALUE, *code};
     if (!script.stdHandles.count(STD_INPUT_HANDLE) && in.ConsumeIntegralInRange<int>(0, 7) == 0) {
         input = nullptr;  // a null standard input is read and closed like any other
         script.stdHandles[STD_INPUT_HANDLE] = {input, 0};
     }
     for (HANDLE h : {input, kOutput, kError})
-        if (DWORD code = MaybeFailure(in, 8))
-            script.closes[h].error = code;
+        script.closes[h].error = MaybeFailure(in, 8);
     // A message, which is shorter than a line buffer, may be written in
     // part or not at all.
     for (int i = in.ConsumeIntegralInRange<int>(0, 4); i > 0; i--)

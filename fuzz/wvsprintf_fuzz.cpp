@@ -30,9 +30,9 @@ const char *const kMessages[] = {MSG_GETSTDHANDLE, MSG_READFILE, MSG_WRITEFILE, 
                                  MSG_CLOSEHANDLE};
 
 struct Case {
-    std::string format;            // for wvsprintfA
-    std::string reference;         // the same, for vsnprintf
-    std::string conversions;       // 's' or 'u', one per argument, in order
+    std::string format;       // for wvsprintfA
+    std::string reference;    // the same, for vsnprintf
+    std::string conversions;  // 's' or 'u', one per argument, in order
     std::vector<std::string> strings;
     std::vector<DWORD> numbers;
 };

@@ -35,7 +35,7 @@ TEST(EncodeChunk, Rfc4648Vectors)
         const char *data;
         const char *line;
     } vectors[] = {
-        {"f", "Zg==\r\n"},         {"fo", "Zm8=\r\n"},         {"foo", "Zm9v\r\n"},
+        {"f", "Zg==\r\n"},        {"fo", "Zm8=\r\n"},        {"foo", "Zm9v\r\n"},
         {"foob", "Zm9vYg==\r\n"}, {"fooba", "Zm9vYmE=\r\n"}, {"foobar", "Zm9vYmFy\r\n"},
     };
     std::mt19937 random(1);

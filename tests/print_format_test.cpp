@@ -24,7 +24,8 @@ TEST(Formatter, CatalogueTexts)
         std::string expected;
     } cases[] = {
         {std::string(buffer, FormatCall(buffer, MSG_READFILE, (DWORD)5)), "ReadFile() returned error 5\r\n"},
-        {std::string(buffer, FormatCall(buffer, MSG_WRITEFILE, (DWORD)0)), "WriteFile() returned error 0\r\n"},
+        {std::string(buffer, FormatCall(buffer, MSG_WRITEFILE, (DWORD)0)),
+         "WriteFile() returned error 0\r\n"},
         {std::string(buffer, FormatCall(buffer, MSG_SHORT_WRITE, (DWORD)40, (DWORD)78)),
          "WriteFile() failed, 40 of 78 characters written\r\n"},
         {std::string(buffer, FormatCall(buffer, MSG_GETSTDHANDLE, NAME_STD_INPUT_HANDLE, (DWORD)6)),
@@ -52,8 +53,25 @@ TEST(Formatter, StoresAtMost1024CharactersAndAZero)
         ASSERT_EQ(n, 1024) << prefix;
         EXPECT_EQ(buffer[1024], '\0');
         EXPECT_EQ(buffer[1025], '#');
-        EXPECT_EQ(std::string(buffer, std::min<size_t>(prefix, 1024)), std::string(std::min<size_t>(prefix, 1024), 'p'));
+        EXPECT_EQ(std::string(buffer, std::min<size_t>(prefix, 1024)),
+                  std::string(std::min<size_t>(prefix, 1024), 'p'));
     }
+    // A number is cut digit by digit.
+    std::string format = std::string(1020, 'p') + "%lu";
+    char buffer[1100];
+    ASSERT_EQ(FormatCall(buffer, format.c_str(), (DWORD)12345), 1024);
+    EXPECT_EQ(std::string(buffer + 1020), "1234");
+}
+
+// A conversion it does not know stands for its character, and no argument
+// is taken for it; a "%" at the very end ends the text, and nothing past the
+// format's zero is read.
+TEST(Formatter, UnknownConversionsAndATrailingPercent)
+{
+    char buffer[1025];
+    EXPECT_EQ(std::string(buffer, FormatCall(buffer, "%lx %d %l|%lu", (DWORD)7)), "lx d l|7");
+    const char trailing[] = "50%\0X";
+    EXPECT_EQ(std::string(buffer, FormatCall(buffer, trailing)), "50");
 }
 
 struct PrintCase {
@@ -66,9 +84,11 @@ TEST(PrintFormat, ResultFollowsTheWrite)
 {
     const PrintCase cases[] = {
         {"whole", {}, TRUE},
-        {"short", {5, 0}, FALSE},
-        {"none taken", {0, 0}, FALSE},
+        {"short", {5}, FALSE},
+        {"none taken", {0}, FALSE},
         {"failed", {0, 232}, FALSE},
+        {"failed without a code", {0, 0}, FALSE},
+        {"failed after taking it all", {scripted::WriteStep::kAll, 232}, FALSE},
     };
     for (const PrintCase &c : cases) {
         scripted::Script script;

@@ -66,8 +66,8 @@ std::vector<HANDLE> ClosedHandles()
     return closed;
 }
 
-static void Record_(Call call, HANDLE handle, DWORD value, std::string data = std::string(),
-                    DWORD taken = 0, bool overlapped = false)
+static void RecordCall(Call call, HANDLE handle, DWORD value, std::string data = std::string(),
+                       DWORD taken = 0, bool overlapped = false)
 {
     calls.push_back(Record{call, handle, value, std::move(data), taken, overlapped});
 }
@@ -93,14 +93,14 @@ extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
     } else {
         lastError = ERROR_INVALID_PARAMETER;
     }
-    Record_(Call::GetStdHandle, result, nStdHandle);
+    RecordCall(Call::GetStdHandle, result, nStdHandle);
     return result;
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
-    Record_(Call::ReadFile, hFile, nNumberOfBytesToRead, std::string(), 0, lpOverlapped != nullptr);
+    RecordCall(Call::ReadFile, hFile, nNumberOfBytesToRead, std::string(), 0, lpOverlapped != nullptr);
     ReadStep step;
     if (!script.reads.empty()) {
         step = script.reads.front();
@@ -108,7 +108,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     }
     *lpNumberOfBytesRead = (DWORD)step.data.size();
     if (step.error) {
-        lastError = step.error;
+        lastError = *step.error;
         return FALSE;
     }
     // A real read never delivers more than asked; a script that does is a
@@ -128,12 +128,12 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
         step = queue->second.front();
         queue->second.pop_front();
     }
-    DWORD taken = step.error ? 0 : (step.taken < nNumberOfBytesToWrite ? step.taken : nNumberOfBytesToWrite);
-    Record_(Call::WriteFile, hFile, nNumberOfBytesToWrite,
-            std::string((const char *)lpBuffer, nNumberOfBytesToWrite), taken, lpOverlapped != nullptr);
+    DWORD taken = step.taken < nNumberOfBytesToWrite ? step.taken : nNumberOfBytesToWrite;
+    RecordCall(Call::WriteFile, hFile, nNumberOfBytesToWrite,
+               std::string((const char *)lpBuffer, nNumberOfBytesToWrite), taken, lpOverlapped != nullptr);
     *lpNumberOfBytesWritten = taken;
     if (step.error) {
-        lastError = step.error;
+        lastError = *step.error;
         return FALSE;
     }
     return TRUE;
@@ -141,10 +141,10 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    Record_(Call::CloseHandle, hObject, 0);
+    RecordCall(Call::CloseHandle, hObject, 0);
     auto step = script.closes.find(hObject);
     if (step != script.closes.end() && step->second.error) {
-        lastError = step->second.error;
+        lastError = *step->second.error;
         return FALSE;
     }
     return TRUE;
@@ -152,13 +152,13 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
 
 extern "C" DWORD WINAPI GetLastError(void)
 {
-    Record_(Call::GetLastError, nullptr, lastError);
+    RecordCall(Call::GetLastError, nullptr, lastError);
     return lastError;
 }
 
 extern "C" void WINAPI ExitProcess(DWORD uExitCode)
 {
-    Record_(Call::ExitProcess, nullptr, uExitCode);
+    RecordCall(Call::ExitProcess, nullptr, uExitCode);
     exitCode = uExitCode;
     longjmp(exitJump, 1);
 }

@@ -4,12 +4,16 @@
 // reads back every call it made, in order, with its arguments. ExitProcess
 // hands control back to RunFilter with the exit code. Calls left unscripted
 // succeed: distinct standard handles, end of input, whole writes, closes.
-// The formatter is the host's own wvsprintfA.
+// A script can go beyond the contract in platform/platform.h where the filter
+// must not depend on it (a failed read with a count, a code of 0, a write
+// that takes part of a line and succeeds), so that tests show it does not.
+// The formatter is the host's own wvsprintfA (platform.h says why).
 #ifndef B64FILTER_SCRIPTED_PLATFORM_H
 #define B64FILTER_SCRIPTED_PLATFORM_H
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,28 +38,33 @@ struct Record {
     bool overlapped;   // ReadFile/WriteFile: an OVERLAPPED pointer was passed
 };
 
+// The failures below are optional codes: a step with a code fails with it,
+// and 0 is a code like any other.
+typedef std::optional<DWORD> Failure;
+
 struct StdHandleStep {
     HANDLE result;
-    DWORD error;  // set when result is INVALID_HANDLE_VALUE
+    DWORD error;  // GetLastError's code when result is INVALID_HANDLE_VALUE
 };
 
 // A successful read delivers data (empty: end of input). A failed one
-// (error != 0) reports data.size() as its count, which the contract says is
-// 0: a larger one is a hostile platform.
+// reports data.size() as its count, which the contract says is 0: a larger
+// one is a hostile platform.
 struct ReadStep {
     std::string data;
-    DWORD error = 0;
+    Failure error = std::nullopt;
 };
 
-// A write takes `taken` bytes (kAll: every byte offered) or fails with error.
+// A write takes `taken` bytes (kAll: every byte offered; never more than
+// offered) and succeeds, or takes them and then fails with error.
 struct WriteStep {
     static const DWORD kAll = 0xFFFFFFFFu;
     DWORD taken = kAll;
-    DWORD error = 0;
+    Failure error = std::nullopt;
 };
 
 struct CloseStep {
-    DWORD error = 0;  // nonzero: the close fails with this code
+    Failure error = std::nullopt;  // the close fails with this code
 };
 
 struct Script {
@@ -74,8 +83,8 @@ const std::vector<Record> &Calls();
 
 // Conveniences over Calls().
 std::vector<Record> CallsOf(Call call);
-std::string WrittenTo(HANDLE handle);     // the bytes each write to handle took, joined
-std::vector<HANDLE> ClosedHandles();      // in order of the calls
+std::string WrittenTo(HANDLE handle);  // the bytes each write to handle took, joined
+std::vector<HANDLE> ClosedHandles();   // in order of the calls
 
 }  // namespace scripted
 

@@ -7,14 +7,12 @@ Windows image under Wine (harness.target_from_environment() says which).
 
 import os
 import random
-import socket
 import tempfile
 import unittest
 
 import harness
 
-TARGET = harness.target_from_environment()
-ON_WINE = TARGET.name == "wine"
+TARGET = harness.TARGET
 
 # Fixed seeds: a failure names data that can be made again.
 RANDOM = random.Random(20261208)
@@ -51,7 +49,7 @@ class Files(unittest.TestCase):
                 self.assertEqual(result.stdout, harness.expected_output(data))
                 self.assertEqual(b"".join(harness.decode_lines(result.stdout)), data)
 
-    def test_road_of_one_hundred_bytes(self):
+    def test_one_hundred_bytes_are_two_lines(self):
         data, result = self.check_file(100)
         self.assertEqual(len(result.stdout), 78 + 62)
         self.assertEqual(result.stdout[76:78], b"\r\n")
@@ -116,102 +114,27 @@ class Pipes(unittest.TestCase):
             self.assertEqual(filter_.finish(), (0, b"", b""))
 
 
-def broken_pipe():
-    """The writing end of a pipe whose reader has gone."""
-    read_end, write_end = os.pipe()
-    os.close(read_end)
-    return write_end
-
-
-def unconnected_socket():
-    return socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-
-
-def messages(*lines):
-    return b"".join(line.encode() + b"\r\n" for line in lines)
-
-
-# Under Wine a closed standard descriptor is no closed handle: Wine's start-up
-# opens files of its own on the free numbers, and the image gets handles to
-# those. With two of them closed (the one under test and standard error) the
-# image ends with 0 and writes nothing we can see, as measured with Wine 8.0.
-# The host build, which opens nothing, keeps its exit code.
-CLOSED_TWICE = 0
-
-# name: (arrangement, host outcome, Wine outcome); an outcome is (exit code,
-# standard error), and a third item when closing standard error as well gives
-# another exit code (Wine only: see CLOSED_TWICE). Each arrangement is a
-# function of a fresh 100-byte input
-# returning run()'s keyword arguments and what to release afterwards.
-FAULTS = {
-    "stdout /dev/full": (
-        lambda data: ({"stdin": data, "stdout": "/dev/full"}, None),
-        (112, messages("WriteFile() returned error 112")),
-        (112, messages("WriteFile() returned error 112"))),
-    # Wine's anonymous pipes without a reader fail with ERROR_PIPE_NOT_CONNECTED
-    # (233); the host layer gives ERROR_NO_DATA (232) for EPIPE.
-    "stdout pipe without reader": (
-        lambda data: ({"stdin": data, "stdout": broken_pipe()}, "stdout"),
-        (232, messages("WriteFile() returned error 232")),
-        (233, messages("WriteFile() returned error 233"))),
-    # On the host the handle is descriptor 1 itself, so its close fails too.
-    # Under Wine a missing descriptor 1 ends up as a handle that cannot be
-    # written but closes cleanly.
-    "stdout closed": (
-        lambda data: ({"stdin": data, "stdout": harness.CLOSED}, None),
-        (6, messages("WriteFile() returned error 6", "CloseHandle() returned error 6")),
-        (6, messages("WriteFile() returned error 6"), CLOSED_TWICE)),
-    # Wine's start-up opens the current directory, and with descriptor 0 free
-    # it lands there: the image then reads a directory, as in the next case.
-    "stdin closed": (
-        lambda data: ({"stdin": harness.CLOSED}, None),
-        (6, messages("ReadFile() returned error 6", "CloseHandle() returned error 6")),
-        (1, messages("ReadFile() returned error 1"), CLOSED_TWICE)),
-    "stdin a directory": (
-        lambda data: ({"stdin": os.path.dirname(os.path.abspath(__file__))}, None),
-        (1, messages("ReadFile() returned error 1")),
-        (1, messages("ReadFile() returned error 1"))),
-    # Reading an unconnected stream socket fails with EINVAL on Linux, which
-    # Wine turns into the same code as the host layer does.
-    "stdin an unconnected socket": (
-        lambda data: ({"stdin": unconnected_socket()}, "stdin"),
-        (87, messages("ReadFile() returned error 87")),
-        (87, messages("ReadFile() returned error 87"))),
-}
-
-
 class Faults(unittest.TestCase):
     """Real failing calls: the exact message, its code as the exit code, and
     the same exit code and output when standard error cannot be written."""
 
-    def run_fault(self, arrange, stderr):
-        arguments, release = arrange(random_bytes(100))
-        held = arguments.get(release) if release else None
-        if isinstance(held, socket.socket):
-            arguments[release] = held.fileno()
-        try:
-            return harness.run(TARGET, stderr=stderr, **arguments)
-        finally:
-            if isinstance(held, socket.socket):
-                held.close()
-            elif held is not None:
-                os.close(held)
-
     def test_faults(self):
-        for name, (arrange, host, wine) in FAULTS.items():
-            outcome = wine if ON_WINE else host
-            code, error_text = outcome[:2]
-            with self.subTest(name):
-                result = self.run_fault(arrange, harness.CAPTURE)
-                self.assertEqual((result.code, result.stderr), (code, error_text))
-                self.assertIn(str(code).encode(), error_text)
-                self.assertIn(result.stdout, (b"", None))
-            for stderr in (harness.CLOSED, "/dev/full"):
-                with self.subTest(name, stderr=stderr):
-                    quiet = self.run_fault(arrange, stderr)
-                    closed_code = outcome[2] if len(outcome) > 2 else code
-                    self.assertEqual(quiet.code, closed_code if stderr is harness.CLOSED else code)
-                    self.assertIn(quiet.stdout, (b"", None))
+        for fault in harness.FAULTS:
+            outcome = fault.wine if TARGET.on_wine else fault.host
+            if outcome is None:
+                continue  # not measured under Wine
+            for stderr in (harness.CAPTURE, harness.CLOSED, "/dev/full"):
+                with self.subTest(fault.name, stderr=stderr), \
+                        fault.arrange(random_bytes(harness.FAULT_INPUT_BYTES)) as arguments:
+                    result = harness.run(TARGET, stderr=stderr, **arguments)
+                    if stderr is harness.CAPTURE:
+                        self.assertEqual((result.code, result.stderr), outcome[:2])
+                        self.assertIn(str(outcome.code).encode(), outcome.stderr)
+                    elif stderr is harness.CLOSED and outcome.code_without_stderr is not None:
+                        self.assertEqual(result.code, outcome.code_without_stderr)
+                    else:
+                        self.assertEqual(result.code, outcome.code)
+                    self.assertIn(result.stdout, (b"", None))
 
     def test_unwritable_stderr_changes_nothing_in_a_clean_run(self):
         data = random_bytes(1000)
@@ -230,6 +153,19 @@ class Faults(unittest.TestCase):
             result = harness.run(TARGET, stdin=source.fileno(), stdout="/dev/full")
             self.assertEqual(result.code, 112)
             self.assertEqual(os.lseek(source.fileno(), 0, os.SEEK_CUR), 57)
+
+    def test_a_file_size_limit_keeps_what_fits(self):
+        if TARGET.on_wine:
+            self.skipTest("Wine's handling of a file-size limit is not measured")
+        limit = harness.LINE_BYTES * 3 + 40
+        data = random_bytes(harness.CHUNK_BYTES * 5)
+        with tempfile.TemporaryDirectory() as directory:
+            out = os.path.join(directory, "out.b64")
+            result = harness.run(TARGET, stdin=data, stdout=out, file_size_limit=limit)
+            with open(out, "rb") as written:
+                self.assertEqual(written.read(), harness.expected_output(data)[:limit])
+        self.assertEqual((result.code, result.stderr),
+                         (223, harness.messages("WriteFile() returned error 223")))
 
 
 if __name__ == "__main__":

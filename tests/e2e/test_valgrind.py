@@ -1,9 +1,9 @@
 """The host build under valgrind's memcheck, on real runs: empty input, odd
-sizes, a few MiB from a file and in pieces through a pipe, and the failure
-paths (a full disk, closed descriptors, a directory, a reader gone). Each
-run must do what it does without valgrind, and memcheck must find nothing.
+sizes, a few MiB from a file and in pieces through a pipe, and every fault of
+harness.FAULTS. Each run must do what it does without valgrind, and memcheck
+must find nothing.
 
-The binary is B64FILTER_E2E_BINARY; it must be a build without sanitizers.
+The binary is harness.TARGET; it must be a host build without sanitizers.
 """
 
 import os
@@ -13,21 +13,15 @@ import tempfile
 import unittest
 
 import harness
-import test_streams
 
 MIB = 1 << 20
-BINARY = None
 
 
 def setUpModule():
-    global BINARY
-    if os.environ.get("B64FILTER_E2E_TARGET", "host") != "host":
+    if harness.TARGET.on_wine:
         raise unittest.SkipTest("memcheck runs the host build")
     if shutil.which("valgrind") is None:
         raise unittest.SkipTest("valgrind is not installed")
-    BINARY = os.environ.get("B64FILTER_E2E_BINARY")
-    if not BINARY or not os.path.isfile(BINARY):
-        raise RuntimeError("B64FILTER_E2E_BINARY names no binary")
 
 
 class Memcheck(unittest.TestCase):
@@ -42,10 +36,10 @@ class Memcheck(unittest.TestCase):
         that valgrind opened itself would take the lowest free descriptor,
         and so fill a standard one the run means to have closed."""
         log = os.path.join(self.logs, "run-%d.log" % len(os.listdir(self.logs)))
-        argv = ["/bin/sh", "-c", 'log=$1; shift; exec "$@" 9>"$log"', "sh", log,
-                "valgrind", "--tool=memcheck", "--error-exitcode=1", "--leak-check=full",
-                "--track-origins=yes", "--log-fd=9", os.path.abspath(BINARY)]
-        return harness.Target("host", argv, {}), log
+        return harness.wrapped(harness.TARGET, [
+            "/bin/sh", "-c", 'log=$1; shift; exec "$@" 9>"$log"', "sh", log,
+            "valgrind", "--tool=memcheck", "--error-exitcode=1", "--leak-check=full",
+            "--track-origins=yes", "--log-fd=9"]), log
 
     def assertClean(self, log, name):
         with open(log) as report:
@@ -67,35 +61,21 @@ class Memcheck(unittest.TestCase):
         pieces = [generator.randbytes(generator.randint(1, 200)) for _ in range(40)]
         target, log = self.target()
         expected = b"".join(harness.expected_output(p) for p in pieces)
-        result = test_streams.lockstep_run(target, pieces, nonblocking=False)
+        result = harness.lockstep_run(target, pieces)
         self.assertClean(log, "pieces")
         self.assertEqual(result, (0, expected, b""))
 
-    def test_failures(self):
-        data = random.Random(11).randbytes(1000)
-        gone_read, gone_write = os.pipe()
-        os.close(gone_read)
-        self.addCleanup(os.close, gone_write)
-        directory = tempfile.mkdtemp()
-        self.addCleanup(os.rmdir, directory)
-        cases = [
-            # name, stdin, stdout, stderr, exit code, text on standard error
-            ("full disk", data, "/dev/full", harness.CAPTURE, 112, b"WriteFile() returned error 112\r\n"),
-            # A closed descriptor fails its close too.
-            ("output closed", data, harness.CLOSED, harness.CAPTURE, 6,
-             b"WriteFile() returned error 6\r\nCloseHandle() returned error 6\r\n"),
-            ("input closed", harness.CLOSED, harness.CAPTURE, harness.CAPTURE, 6,
-             b"ReadFile() returned error 6\r\nCloseHandle() returned error 6\r\n"),
-            ("directory as input", directory, harness.CAPTURE, harness.CAPTURE, 1,
-             b"ReadFile() returned error 1\r\n"),
-            ("reader gone", data, gone_write, harness.CAPTURE, 232, b"WriteFile() returned error 232\r\n"),
-            ("error closed too", data, "/dev/full", harness.CLOSED, 112, None),
-        ]
-        for name, stdin, stdout, stderr, code, message in cases:
-            target, log = self.target()
-            result = harness.run(target, stdin=stdin, stdout=stdout, stderr=stderr)
-            self.assertClean(log, name)
-            self.assertEqual((result.code, result.stderr), (code, message), name)
+    def test_faults(self):
+        data = random.Random(11).randbytes(harness.FAULT_INPUT_BYTES)
+        for fault in harness.FAULTS:
+            for stderr in (harness.CAPTURE, harness.CLOSED):
+                with self.subTest(fault.name, stderr=stderr), fault.arrange(data) as arguments:
+                    target, log = self.target()
+                    result = harness.run(target, stderr=stderr, **arguments)
+                    self.assertClean(log, fault.name)
+                    self.assertEqual(result.code, fault.host.code)
+                    if stderr is harness.CAPTURE:
+                        self.assertEqual(result.stderr, fault.host.stderr)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """The Windows image, field by field, read with pefile.
 
-    /usr/bin/python3 tests/image/test_image.py    (B64FILTER_IMAGE names the image)
+    /usr/bin/python3 tests/image/test_image.py    (B64FILTER_WIN32_IMAGE names the image)
 
 pefile (Debian's python3-pefile) is the reader here, never the project's own
 build tools, so a fault in those cannot hide itself. Where pefile gives no
@@ -16,7 +16,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-IMAGE = os.environ.get("B64FILTER_IMAGE", "")
+IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
 
 TITLE = "Base64 Filter"
 VERSION = "0.8.1.5"
@@ -50,7 +50,6 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V2 = "urn:schemas-microsoft-com:asm.v2"
-ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 COMPATIBILITY_V1 = "urn:schemas-microsoft-com:compatibility.v1"
 SUPPORTED_OS = [
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
@@ -343,9 +342,10 @@ class Resources(unittest.TestCase):
                     "name": name_check}
         return ("{%s}assembly" % ASM_V1, {"manifestVersion": "1.0"}, None, [
             ("{%s}assemblyIdentity" % ASM_V1, identity, None, []),
+            # Windows reads application and supportedOS in this namespace only.
             ("{%s}compatibility" % COMPATIBILITY_V1, {}, None, [
-                ("{%s}application" % ASM_V3, {}, None, [
-                    ("{%s}supportedOS" % ASM_V3, {"Id": guid}, None, [])
+                ("{%s}application" % COMPATIBILITY_V1, {}, None, [
+                    ("{%s}supportedOS" % COMPATIBILITY_V1, {"Id": guid}, None, [])
                     for guid in SUPPORTED_OS])]),
             ("{%s}description" % ASM_V1, {}, TITLE, []),
             ("{%s}trustInfo" % ASM_V2, {}, None, [

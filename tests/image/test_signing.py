@@ -1,6 +1,6 @@
 """The optional signing step, with a throwaway certificate.
 
-    /usr/bin/python3 tests/image/test_signing.py IMAGE WINE_PREFIX
+    /usr/bin/python3 tests/image/test_signing.py    (B64FILTER_WIN32_IMAGE names the image)
 
 openssl makes a self-signed code-signing certificate; tools/sign-image signs
 a copy of the image with it. The signed image must carry a signature that
@@ -19,7 +19,7 @@ import pefile
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIGN_IMAGE = os.path.join(ROOT, "tools", "sign-image")
 WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
-IMAGE = PREFIX = None
+IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
 
 
 def quiet(argv, **kwargs):
@@ -85,13 +85,11 @@ class Signing(unittest.TestCase):
         self.assertEqual(masked(self.signed_bytes), masked(self.unsigned_bytes))
 
     def test_signed_image_runs_under_wine(self):
-        result = subprocess.run([WINE_RUN, PREFIX, self.signed], input=b"hello",
+        result = subprocess.run([WINE_RUN, self.signed], input=b"hello",
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (0, b"aGVsbG8=\r\n", b""))
 
 
 if __name__ == "__main__":
-    IMAGE = os.path.abspath(sys.argv.pop(1))
-    PREFIX = os.path.abspath(sys.argv.pop(1))
     unittest.main()

@@ -1,0 +1,57 @@
+# How every test of the host tree is registered (tests/, bench/, fuzz/).
+#
+# Tests that need the Windows image, or Wine to run it, carry the label
+# `windows`: the sanitizer and coverage test presets leave them out, and each
+# one is skipped, with the reason, when the image has not been built (./check
+# builds it first), so the host preset alone passes on a fresh clone.
+
+set(B64FILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64filter.exe
+    CACHE FILEPATH "The Windows image that the image, Wine and release tests check")
+
+# b64_add_test(NAME COMMAND args... [ENVIRONMENT var=value...] [LABELS label...]
+#              [TIMEOUT seconds] [WINDOWS] [WINE win32|win64])
+#   WINDOWS     reads the image (B64FILTER_WIN32_IMAGE in its environment)
+#   WINE arch   runs it under Wine in that architecture's prefix (implies WINDOWS)
+function(b64_add_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "WINDOWS" "TIMEOUT;WINE" "COMMAND;ENVIRONMENT;LABELS")
+  set(command ${arg_COMMAND})
+  set(labels ${arg_LABELS})
+  set(environment ${arg_ENVIRONMENT})
+  if(arg_WINDOWS OR arg_WINE)
+    set(needs --image)
+    if(arg_WINE)
+      list(APPEND needs --wine)
+    endif()
+    set(command ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless ${needs} -- ${command})
+    list(APPEND labels windows)
+    list(APPEND environment B64FILTER_WIN32_IMAGE=${B64FILTER_WIN32_IMAGE})
+  endif()
+  add_test(NAME ${name} COMMAND ${command})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+  if(arg_TIMEOUT)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${arg_TIMEOUT})
+  endif()
+  if(labels)
+    set_tests_properties(${name} PROPERTIES LABELS "${labels}")
+  endif()
+  if(environment)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}")
+  endif()
+  if(arg_WINE)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_${arg_WINE})
+  endif()
+endfunction()
+
+# The fixtures: tools/wine-run makes each architecture's prefix when it is
+# missing or stale (and is what every test then runs the image with).
+foreach(arch win32 win64)
+  set(option)
+  if(arch STREQUAL "win64")
+    set(option --win64)
+  endif()
+  add_test(NAME wine_prefix_${arch}
+    COMMAND ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless --wine --
+            ${PROJECT_SOURCE_DIR}/tools/wine-run ${option} --prepare)
+  set_tests_properties(wine_prefix_${arch} PROPERTIES
+    FIXTURES_SETUP wine_${arch} LABELS windows SKIP_RETURN_CODE 77 TIMEOUT 600)
+endforeach()
