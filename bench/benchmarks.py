@@ -5,8 +5,11 @@ docs/benchmarks.svg. Called by bench/run, which builds the programs first.
 The machine is shared, so every comparison is made pair by pair: within one
 round the programs of a comparison run back to back, the ratio is taken in
 that round, and the tables give the median, min and max over the rounds.
+Latency (bench/latency.py) is measured last, piece by piece.
 """
 import argparse
+import base64
+import collections
 import json
 import os
 import platform
@@ -16,6 +19,8 @@ import statistics
 import subprocess
 import sys
 import time
+
+import latency
 
 CHUNK = 57
 # Peak memory and heap allocations hardly vary from run to run: five runs each.
@@ -213,7 +218,116 @@ def heap_allocations(argv, input_path, runs):
     return counts
 
 
+# ---------------------------------------------------------------- latency
+
+LATENCY_SIZES = (1, 10, 57, 100)
+# The first piece waits for the program to start; Wine's start-up of a process
+# takes far longer than a native one's (and longer again where 32-bit code is
+# emulated), so the Windows image gets more time for it.
+STARTUP = {"wine": 120.0}
+
+
+def run_latency(programs, pieces):
+    """programs: list of (key, argv). Returns {key: {size: latency.Run}}; cat
+    copies instead of encoding, and measures the pipes' own round trip."""
+    results = {}
+    for key, argv in programs:
+        results[key] = {}
+        for size in LATENCY_SIZES:
+            log(f"latency: {key}, pieces of {size} bytes")
+            results[key][size] = latency.measure(
+                argv, size, pieces, copies=key == "cat", startup=STARTUP.get(key, latency.STARTUP),
+                program_cpus=PROGRAM_CPUS, helper_cpus=HELPER_CPUS, seed=size)
+    return results
+
+
+def latency_figures(run):
+    """(p50, p99, max) in microseconds."""
+    return tuple(latency.percentile(run.latencies, p) * 1e6 for p in (50, 99, 100))
+
+
+# ---------------------------------------------------------------- Wine
+
+# Seconds the wineserver stays after its last client: longer than any gap
+# between two Wine runs in a benchmark, so no timed run pays for its start.
+WINESERVER_LINGER = 600
+
+
+def prepare_wine(source, exe):
+    """(argv, None) that runs the Windows image under Wine, in the prefix of
+    tools/wine-run, or (None, why not) when it cannot run here."""
+    wine_run = os.path.join(source, "tools", "wine-run")
+    if not os.path.exists(exe):
+        return None, f"there is no Windows image at {exe}"
+    prepared = subprocess.run([wine_run, "--prepare"], stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, check=False)
+    if prepared.returncode:
+        why = (prepared.stderr.strip().splitlines() or ["no message"])[-1]
+        return None, f"Wine did not start (`tools/wine-run --prepare`: {why})"
+    env = dict(os.environ, WINEPREFIX=prepared.stdout.strip().splitlines()[-1])
+    # Exit status 2: a server for the prefix runs already, started by another
+    # Wine run; it stays as that run started it.
+    subprocess.run(["wineserver", f"-p{WINESERVER_LINGER}"], env=env, check=False)
+    argv = [wine_run, exe]
+    sample = b"b64filter"
+    try:
+        probe = subprocess.run(argv, input=sample, capture_output=True, check=False, timeout=600)
+    except subprocess.TimeoutExpired:
+        return None, "the image did not finish a 9-byte input under Wine within 600 s"
+    if probe.returncode or probe.stdout != base64.b64encode(sample) + b"\r\n":
+        return None, (f"the image did not run under Wine (exit status {probe.returncode}, "
+                      f"output {probe.stdout[:80]!r})")
+    return argv, None
+
+
+def emulated_32bit():
+    """The interpreter that runs 32-bit x86 Linux programs (Wine's loader for a
+    32-bit image among them) when the kernel does not run them itself."""
+    root = "/proc/sys/fs/binfmt_misc"
+    try:
+        names = os.listdir(root)
+    except OSError:
+        return None
+    for name in names:
+        try:
+            entry = open(os.path.join(root, name)).read()
+        except OSError:
+            continue
+        # ELF, 32-bit, little-endian; e_machine 3 is i386.
+        magic = re.search(r"^magic (\w+)", entry, re.M)
+        if ("enabled" in entry.splitlines()[0] and magic
+                and magic.group(1).startswith("7f454c4601") and magic.group(1)[36:40] == "0300"):
+            interpreter = re.search(r"^interpreter (\S+)", entry, re.M)
+            return interpreter.group(1) if interpreter else name
+    return None
+
+
 # ---------------------------------------------------------------- report
+
+LABELS = {
+    "ours": "host build",
+    "null": "null filter",
+    "base64": "base64 -w 76",
+    "openssl": "openssl base64",
+    "wine": "Windows image, Wine",
+    "cat": "cat (copies, no encoding)",
+}
+# Each whole-process ratio: the program's row shows first ÷ second.
+VERSUS = {
+    "null": ("ours", "null"),
+    "base64": ("ours", "base64"),
+    "openssl": ("ours", "openssl"),
+    "wine": ("wine", "ours"),
+}
+# p99 latency targets, microseconds.
+LATENCY_TARGET_US = {"ours": 1000, "wine": 1000}
+
+# What one run found; the sections of the report are written from it. A part
+# that was not run is None.
+Results = collections.namedtuple(
+    "Results", "args machine load_before load_after micro whole whole_cpu whole_user memory heap "
+               "latency wine_missing")
+
 
 def machine_description():
     cpu = re.search(r"Model name:\s*(.*)", command_output(["lscpu"]))
@@ -228,7 +342,8 @@ def machine_description():
         "gcc": command_output(["c++", "--version"]).splitlines()[0],
         "openssl": command_output(["openssl", "version"]),
         "coreutils": command_output(["base64", "--version"]).splitlines()[0],
-        "wine": command_output(["wine", "--version"]),
+        "wine": command_output(["wine", "--version"]) or "no working Wine",
+        "emulator": emulated_32bit(),
     }
 
 
@@ -237,211 +352,340 @@ def fmt_spread(values, digits, unit=""):
     return f"{med:.{digits}f}{unit} ({lo:.{digits}f}–{hi:.{digits}f})"
 
 
-def write_chart_data(micro, whole, data_dir):
-    with open(os.path.join(data_dir, "micro.dat"), "w") as f:
-        f.write("# n ours_med ours_min ours_max evp_med evp_min evp_max\n")
-        for n in range(1, CHUNK + 1):
-            f.write(" ".join(str(x) for x in (n, *spread(micro[n]["ours"]), *spread(micro[n]["evp"]))) + "\n")
-    with open(os.path.join(data_dir, "whole.dat"), "w") as f:
-        keys = list(next(iter(whole.values())).keys())
-        f.write("# scenario " + " ".join(f"{k}_med {k}_min {k}_max" for k in keys) + "\n")
-        for scenario, times in whole.items():
-            cols = []
-            for k in keys:
-                cols += [f"{x:.4f}" for x in spread(times[k])]
-            f.write(f'"{scenario[0]}→{scenario[1]}" ' + " ".join(cols) + "\n")
-    return keys
+def cpus(cpu_set):
+    return ",".join(map(str, sorted(cpu_set)))
 
 
-def write_report(path, args, machine, load_before, load_after, micro, whole, whole_cpu, whole_user, labels,
-                 memory, heap):
-    size_mib = args.size
-    lines_per_run = -(-size_mib * 1024 * 1024 // CHUNK)
-    ours57 = micro[CHUNK]
-    out = []
-    w = out.append
-    w("# Benchmarks")
-    w("")
-    w("Written by `bench/run` (bench/README.md); every figure below comes from the run that wrote this")
-    w("file. A figure is the median of the runs, with the smallest and largest in brackets. The machine is")
-    w("shared, so each ratio is taken pair by pair: the two programs of a comparison run back to back in")
-    w("one round (micro: in one process), the ratio is computed in that round, and its median, min and max")
-    w("are over the rounds. Times are not comparable across sections, ratios are the point.")
-    w("")
-    w("## Machine and input")
-    w("")
-    w(f"- {machine['cpu']}, {machine['cores']} cores, {machine['memory_gib']} GiB; Debian {machine['debian']}, "
-      f"Linux {machine['kernel']}; a virtual machine shared with other work (load average "
-      f"{load_before} before the run, {load_after} after).")
-    w(f"- {machine['gcc']}, Release build (-O3); {machine['openssl']}; {machine['coreutils']}; {machine['wine']}.")
-    w(f"- Input: {size_mib} MiB of pseudo-random bytes (Python's `random`, seed 57), a file in the page "
-      f"cache; {lines_per_run} reads of at most 57 bytes, so as many lines. Micro: 1024 random lines, "
-      "cycled.")
-    w(f"- {args.runs} rounds of every timing. Whole-process runs keep the program on CPU "
-      f"{','.join(map(str, sorted(PROGRAM_CPUS)))} and the `cat` processes that feed and drain pipes on CPU "
-      f"{','.join(map(str, sorted(HELPER_CPUS)))}.")
-    w("")
-    w("## Targets")
-    w("")
-    head = []
-    for scenario, times in whole.items():
-        ratios = [a / b for a, b in zip(times["ours"], times["null"])]
-        head.append((scenario, spread(ratios)))
-    worst = max(r[1][0] for r in head)
-    w("| target | measured (median, min–max) | met |")
-    w("|---|---|---|")
-    for scenario, (med, lo, hi) in head:
-        w(f"| host build ≤ 1.03 × null filter, {scenario[0]} → {scenario[1]} | {med:.3f} ({lo:.3f}–{hi:.3f}) "
-          f"| {'yes' if med <= 1.03 else 'no'} |")
-    med, lo, hi = spread(ours57["ratio"])
-    w(f"| `EncodeChunk` ≤ 1.00 × `EVP_EncodeBlock`, 57-byte line | {med:.3f} ({lo:.3f}–{hi:.3f}) "
-      f"| {'yes' if med <= 1.0 else 'no'} |")
-    w("")
-    w("Ratios are our time over the other program's time: below 1 is faster than it.")
-    w("")
-    w("What the encoding costs inside the process, per line: the host build's user time minus the null "
-      "filter's in the same round, over the number of lines (both make the same system calls, "
-      "so their system time is the same work and its noise):")
-    w("")
-    w("| input → output | ns per line |")
-    w("|---|---|")
-    for scenario, user in whole_user.items():
-        per_line = [(a - b) * 1e9 / lines_per_run for a, b in zip(user["ours"], user["null"])]
-        w(f"| {scenario[0]} → {scenario[1]} | {fmt_spread(per_line, 1)} |")
-    w("")
-    w("## Micro: one line, in process")
-    w("")
-    w("Google Benchmark, CPU time per call; both encoders step through the same 1024 random lines. "
-      "`EncodeChunk` also writes the CR LF, `EVP_EncodeBlock` a terminating zero. GB/s counts input bytes.")
-    w("")
-    w("| n | `EncodeChunk` ns/line | GB/s | `EVP_EncodeBlock` ns/line | GB/s | ratio |")
-    w("|---|---|---|---|---|---|")
+def report_intro(r):
+    return [
+        "# Benchmarks",
+        "",
+        "Written by `bench/run` (bench/README.md); every figure below comes from the run that wrote this",
+        "file. A figure is the median of the runs, with the smallest and largest in brackets. The machine is",
+        "shared, so each ratio is taken pair by pair: the two programs of a comparison run back to back in",
+        "one round (micro: in one process), the ratio is computed in that round, and its median, min and max",
+        "are over the rounds. Times are not comparable across sections, ratios are the point.",
+        "",
+    ]
+
+
+def report_machine(r):
+    m, size_mib = r.machine, r.args.size
+    out = [
+        "## Machine and input",
+        "",
+        f"- {m['cpu']}, {m['cores']} cores, {m['memory_gib']} GiB; Debian {m['debian']}, Linux {m['kernel']}; "
+        f"a virtual machine shared with other work (load average {r.load_before} before the run, "
+        f"{r.load_after} after).",
+        f"- {m['gcc']}, Release build (-O3); {m['openssl']}; {m['coreutils']}; {m['wine']}.",
+    ]
+    if m["emulator"]:
+        out.append(f"- This kernel does not run 32-bit x86 programs itself: `{m['emulator']}` emulates them, "
+                   "Wine's loader for the 32-bit image included. Every Wine figure below is the image under "
+                   "that emulation, not what it does on Windows or under a native Wine.")
+    if r.wine_missing:
+        out.append(f"- The Windows image was not measured: {r.wine_missing}.")
+    out += [
+        f"- Input: {size_mib} MiB of pseudo-random bytes (Python's `random`, seed 57), a file in the page "
+        f"cache; {lines_per_run(r)} reads of at most 57 bytes, so as many lines. Micro: 1024 random lines, "
+        "cycled.",
+        f"- {r.args.runs} rounds of every timing. Whole-process runs keep the program on CPU "
+        f"{cpus(PROGRAM_CPUS)} and the `cat` processes that feed and drain pipes on CPU {cpus(HELPER_CPUS)}; "
+        "the latency runs keep the program on the first and their writer and reader on the second.",
+        "",
+    ]
+    return out
+
+
+def lines_per_run(r):
+    return -(-r.args.size * 1024 * 1024 // CHUNK)
+
+
+def met(ok):
+    return "yes" if ok else "no"
+
+
+def report_targets(r):
+    out = [
+        "## Targets",
+        "",
+        "| target | measured (median, min–max) | met |",
+        "|---|---|---|",
+    ]
+    for scenario, times in r.whole.items():
+        med, lo, hi = spread([a / b for a, b in zip(times["ours"], times["null"])])
+        out.append(f"| host build ≤ 1.03 × null filter, {scenario[0]} → {scenario[1]} | "
+                   f"{med:.3f} ({lo:.3f}–{hi:.3f}) | {met(med <= 1.03)} |")
+    med, lo, hi = spread(r.micro[CHUNK]["ratio"])
+    out.append(f"| `EncodeChunk` ≤ 1.00 × `EVP_EncodeBlock`, 57-byte line | {med:.3f} ({lo:.3f}–{hi:.3f}) "
+               f"| {met(med <= 1.0)} |")
+    for key, target in LATENCY_TARGET_US.items():
+        if key not in r.latency:
+            continue
+        runs = r.latency[key]
+        held = [size for size, run in runs.items() if run.held]
+        if held:
+            measured = "held pieces of " + ", ".join(map(str, held)) + " bytes"
+        else:
+            worst = max(runs, key=lambda size: latency_figures(runs[size])[1])
+            measured = f"worst p99 {latency_figures(runs[worst])[1]:.0f} µs ({worst}-byte pieces)"
+        ok = not held and all(latency_figures(run)[1] < target for run in runs.values())
+        out.append(f"| {LABELS[key]}: p99 latency < {target / 1000:g} ms, pieces of "
+                   f"{', '.join(map(str, runs))} bytes | {measured} | {met(ok)} |")
+    out += [
+        "",
+        "Ratios are our time over the other program's time: below 1 is faster than it.",
+        "",
+        "What the encoding costs inside the process, per line: the host build's user time minus the null "
+        "filter's in the same round, over the number of lines (both make the same system calls, "
+        "so their system time is the same work and its noise):",
+        "",
+        "| input → output | ns per line |",
+        "|---|---|",
+    ]
+    for scenario, user in r.whole_user.items():
+        per_line = [(a - b) * 1e9 / lines_per_run(r) for a, b in zip(user["ours"], user["null"])]
+        out.append(f"| {scenario[0]} → {scenario[1]} | {fmt_spread(per_line, 1)} |")
+    out.append("")
+    return out
+
+
+def report_micro(r):
+    out = [
+        "## Micro: one line, in process",
+        "",
+        "Google Benchmark, CPU time per call; both encoders step through the same 1024 random lines. "
+        "`EncodeChunk` also writes the CR LF, `EVP_EncodeBlock` a terminating zero. GB/s counts input bytes.",
+        "",
+        "| n | `EncodeChunk` ns/line | GB/s | `EVP_EncodeBlock` ns/line | GB/s | ratio |",
+        "|---|---|---|---|---|---|",
+    ]
     for n in range(CHUNK, 0, -1):
-        r = micro[n]
-        gbs_ours = statistics.median(n / t for t in r["ours"])
-        gbs_evp = statistics.median(n / t for t in r["evp"])
-        row = (f"| {n} | {fmt_spread(r['ours'], 1)} | {gbs_ours:.2f} | {fmt_spread(r['evp'], 1)} | "
-               f"{gbs_evp:.2f} | {fmt_spread(r['ratio'], 3)} |")
-        w(row if n != CHUNK else row.replace(f"| {n} |", f"| **{n}** |", 1))
-    w("")
-    w("## Whole process")
-    w("")
-    w("Seconds: wall time of the whole pipeline, from the first start to the last exit; for \"pipe\" "
-      "input `cat` feeds the program through a pipe, for \"pipe\" output `cat` drains it into /dev/null. "
-      "MiB/s is input bytes per wall second. CPU seconds: user + system time of the program's own process "
-      "(for Wine, the Windows process, not wineserver), which other work on the machine disturbs less.")
-    w("")
-    w("- **host build**: `b64filter` for Linux over our POSIX layer: one `read` of 57 bytes and one `write` "
-      "of the line per read, by design.")
-    w("- **null filter**: the same `FilterMain` and POSIX layer with an `EncodeChunk` that only returns the "
-      "line length (bench/null_encode_chunk.cpp): the same calls, no encoding. The fastest the design can go.")
-    w("- **base64 -w 76** (coreutils) and **openssl base64**: for context. They buffer input and output "
-      "in large blocks, so they make few calls per MiB where the filter makes two per 57 bytes.")
-    w("- **Windows image**: `b64filter.exe` under Wine (`tools/wine-run`, wineserver kept running), which "
-      "includes Wine's start-up of the process.")
-    w("")
-    for scenario, times in whole.items():
-        cpu = whole_cpu[scenario]
-        w(f"### {scenario[0]} → {scenario[1]}")
-        w("")
-        w("| program | seconds | MiB/s | ratio | ratio of | CPU seconds | CPU ratio |")
-        w("|---|---|---|---|---|---|---|")
-        for key, label, versus in labels:
-            mibs = statistics.median(size_mib / t for t in times[key])
-            if versus is None:
-                ratio = of = cpu_ratio = "—"
-            else:
-                a, b = versus
+        m = r.micro[n]
+        gbs_ours = statistics.median(n / t for t in m["ours"])
+        gbs_evp = statistics.median(n / t for t in m["evp"])
+        shown = f"**{n}**" if n == CHUNK else str(n)
+        out.append(f"| {shown} | {fmt_spread(m['ours'], 1)} | {gbs_ours:.2f} | {fmt_spread(m['evp'], 1)} | "
+                   f"{gbs_evp:.2f} | {fmt_spread(m['ratio'], 3)} |")
+    out.append("")
+    return out
+
+
+def report_whole(r):
+    out = [
+        "## Whole process",
+        "",
+        "Seconds: wall time of the whole pipeline, from the first start to the last exit; for \"pipe\" "
+        "input `cat` feeds the program through a pipe, for \"pipe\" output `cat` drains it into /dev/null. "
+        "MiB/s is input bytes per wall second. CPU seconds: user + system time of the program's own process "
+        "(for Wine, the Windows process, not wineserver), which other work on the machine disturbs less.",
+        "",
+        "- **host build**: `b64filter` for Linux over our POSIX layer: one `read` of 57 bytes and one `write` "
+        "of the line per read, by design.",
+        "- **null filter**: the same `FilterMain` and POSIX layer with an `EncodeChunk` that only returns the "
+        "line length (bench/null_encode_chunk.cpp): the same calls, no encoding. The fastest the design can go.",
+        "- **base64 -w 76** (coreutils) and **openssl base64**: for context. They buffer input and output "
+        "in large blocks, so they make few calls per MiB where the filter makes two per 57 bytes.",
+    ]
+    if "wine" in next(iter(r.whole.values())):
+        out.append("- **Windows image**: `b64filter.exe` under Wine (`tools/wine-run`, wineserver kept running), "
+                   "which includes Wine's start-up of the process.")
+    out.append("")
+    for scenario, times in r.whole.items():
+        cpu = r.whole_cpu[scenario]
+        out += [
+            f"### {scenario[0]} → {scenario[1]}",
+            "",
+            "| program | seconds | MiB/s | ratio | ratio of | CPU seconds | CPU ratio |",
+            "|---|---|---|---|---|---|---|",
+        ]
+        for key in times:
+            mibs = statistics.median(r.args.size / t for t in times[key])
+            if key in VERSUS:
+                a, b = VERSUS[key]
                 ratio = fmt_spread([x / y for x, y in zip(times[a], times[b])], 3)
                 cpu_ratio = fmt_spread([x / y for x, y in zip(cpu[a], cpu[b])], 3)
-                of = f"{label_of(labels, a)} ÷ {label_of(labels, b)}"
-            w(f"| {label} | {fmt_spread(times[key], 3)} | {mibs:.1f} | {ratio} | {of} | "
-              f"{fmt_spread(cpu[key], 3)} | {cpu_ratio} |")
-        w("")
-    w("## Memory")
-    w("")
-    w(f"Peak resident set size (`/usr/bin/time -v`, file → file, same input, {COUNT_RUNS} runs), and heap "
-      "allocations of the host build over the whole input (valgrind memcheck).")
-    w("")
-    w("| program | peak RSS KiB |")
-    w("|---|---|")
-    for key, label, _ in labels:
-        w(f"| {label} | {fmt_spread(memory[key], 0)} |")
-    w("")
-    w(f"Heap allocations of the host build: {fmt_spread(heap, 0)} over {len(heap)} runs "
-      "(glibc's start-up included). The filter keeps its buffers in `FilterMain`'s stack frame.")
-    w("")
-    w("![Benchmarks](benchmarks.svg)")
-    w("")
+                of = f"{LABELS[a]} ÷ {LABELS[b]}"
+            else:
+                ratio = of = cpu_ratio = "—"
+            out.append(f"| {LABELS[key]} | {fmt_spread(times[key], 3)} | {mibs:.1f} | {ratio} | {of} | "
+                       f"{fmt_spread(cpu[key], 3)} | {cpu_ratio} |")
+        out.append("")
+    return out
+
+
+def report_memory(r):
+    out = [
+        "## Memory",
+        "",
+        f"Peak resident set size (`/usr/bin/time -v`, file → file, same input, {COUNT_RUNS} runs), and heap "
+        "allocations of the host build over the whole input (valgrind memcheck).",
+        "",
+        "| program | peak RSS KiB |",
+        "|---|---|",
+    ]
+    out += [f"| {LABELS[key]} | {fmt_spread(values, 0)} |" for key, values in r.memory.items()]
+    out += [
+        "",
+        f"Heap allocations of the host build: {fmt_spread(r.heap, 0)} over {len(r.heap)} runs "
+        "(glibc's start-up included). The filter keeps its buffers in `FilterMain`'s stack frame.",
+        "",
+    ]
+    return out
+
+
+def held_note(run):
+    return (f"{run.held_bytes} of the {run.bytes_sent} bytes written; {run.held_pieces} pieces had no "
+            f"complete encoding within {latency.CAP:g} s")
+
+
+def report_latency(r):
+    some = next(iter(r.latency.values()))
+    pieces = max(run.pieces_sent for run in some.values())
+    out = [
+        "## Latency",
+        "",
+        "How long a piece of input waits before its encoding is out. A writer keeps the program's "
+        f"standard input, a pipe, open and writes {pieces} pieces of one size, one at a time, with a random "
+        f"pause of {latency.PAUSE[0] * 1000:g} to {latency.PAUSE[1] * 1000:g} ms after each (plus a first, "
+        "untimed one that waits for the program to start); a reader decodes the output as each line arrives "
+        "and compares it with what was written, byte for byte. A piece's latency is the time from its write "
+        "to the arrival of the line that completes its encoding: a 100-byte piece is two lines from the "
+        "filter (57 + 43 bytes), and is complete when both are in. A program that has completed no encoding "
+        f"of a piece within {latency.CAP:g} s holds it; after {latency.HELD_LIMIT} such pieces its run stops, "
+        "and what it held is the bytes written minus the bytes whose encoding had arrived. Closing the input "
+        "then made each of them write the rest, which decoded to all that was written. One process is "
+        "writer and reader, on the other CPU than the program (bench/latency.py). `cat` copies without "
+        "encoding, for comparison: a round trip through two pipes with nothing but a copy in between.",
+        "",
+        "| program | piece bytes | pieces timed | p50 µs | p99 µs | max µs | held |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for key, runs in r.latency.items():
+        for size, run in runs.items():
+            if run.held:
+                out.append(f"| {LABELS[key]} | {size} | — | — | — | — | {held_note(run)} |")
+            else:
+                p50, p99, most = latency_figures(run)
+                out.append(f"| {LABELS[key]} | {size} | {len(run.latencies)} | {p50:.0f} | {p99:.0f} | "
+                           f"{most:.0f} | no |")
+    out.append("")
+    return out
+
+
+def write_report(path, r):
+    out = (report_intro(r) + report_machine(r) + report_targets(r) + report_micro(r) + report_whole(r)
+           + report_memory(r) + report_latency(r) + ["![Benchmarks](benchmarks.svg)", ""])
     with open(path, "w") as f:
         f.write("\n".join(out))
 
 
-def label_of(labels, key):
-    return next(label for k, label, _ in labels if k == key)
+def quoted(label):
+    return '"' + label.replace('"', "'") + '"'
+
+
+def write_chart_data(r, data_dir):
+    """The chart's data files. Each begins with a row of column names that
+    bench/chart.gp reads the columns by, or takes the key's titles from, so
+    the order of the columns is free."""
+    with open(os.path.join(data_dir, "micro.dat"), "w") as f:
+        f.write("n ours_med ours_min ours_max evp_med evp_min evp_max\n")
+        for n in range(1, CHUNK + 1):
+            f.write(" ".join(str(x) for x in (n, *spread(r.micro[n]["ours"]), *spread(r.micro[n]["evp"]))) + "\n")
+    with open(os.path.join(data_dir, "whole.dat"), "w") as f:
+        # Three columns a program: median (its column name is the program's
+        # name in the key), min, max.
+        keys = list(next(iter(r.whole.values())))
+        f.write("scenario " + " ".join(f"{quoted(LABELS[k])} {k}_min {k}_max" for k in keys) + "\n")
+        for scenario, times in r.whole.items():
+            cols = [f"{x:.4f}" for k in keys for x in spread(times[k])]
+            f.write(f'"{scenario[0]}→{scenario[1]}" ' + " ".join(cols) + "\n")
+    with open(os.path.join(data_dir, "latency.dat"), "w") as f:
+        # Two columns a program that completed pieces: p50, p99 (µs), named
+        # for the key; NaN where it held.
+        keys = [k for k, runs in r.latency.items() if any(not run.held for run in runs.values())]
+        f.write("size " + " ".join(f"{quoted(LABELS[k] + ' p50')} {quoted(LABELS[k] + ' p99')}" for k in keys)
+                + "\n")
+        for size in LATENCY_SIZES:
+            cols = []
+            for k in keys:
+                run = r.latency[k][size]
+                cols += ["NaN", "NaN"] if run.held else [f"{x:.1f}" for x in latency_figures(run)[:2]]
+            f.write(f"{size} " + " ".join(cols) + "\n")
+    # The programs that held, for the chart's note.
+    held = {}
+    for key, runs in r.latency.items():
+        for size, run in runs.items():
+            if run.held:
+                held.setdefault(key, []).append(size)
+    return "\\n".join(f"{LABELS[k]}: {', '.join(map(str, sizes))}" for k, sizes in held.items())
+
+
+def write_chart(r, source, work, docs):
+    held = write_chart_data(r, work)
+    settings = (f"data='{work}'; out='{os.path.join(docs, 'benchmarks.svg')}'; size={r.args.size}; "
+                f'held="{held}"; cap="{latency.CAP:g}"')
+    subprocess.run(["gnuplot", "-e", settings, os.path.join(source, "bench", "chart.gp")], check=True)
+
+
+def make_input(work, size_mib):
+    path = os.path.join(work, f"random-{size_mib}MiB.bin")
+    if not os.path.exists(path) or os.path.getsize(path) != size_mib << 20:
+        with open(path, "wb") as f:
+            f.write(random.Random(57).randbytes(size_mib << 20))
+    return path
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--host", required=True, help="host build directory (Release)")
     parser.add_argument("--win32", required=True, help="Windows image build directory")
-    parser.add_argument("--work", required=True, help="scratch directory (input, outputs, Wine prefix)")
+    parser.add_argument("--work", required=True, help="scratch directory (input, outputs, chart data)")
     parser.add_argument("--docs", required=True, help="where benchmarks.md and benchmarks.svg go")
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--size", type=int, default=64, help="whole-process input in MiB")
+    parser.add_argument("--pieces", type=int, default=300, help="timed pieces per program and piece size")
+    parser.add_argument("--latency-only", action="store_true",
+                        help="measure latency only and print its table; leaves the report alone")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("at least 5 runs")
+    if args.pieces < 200:
+        parser.error("at least 200 pieces")
     source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     os.makedirs(args.work, exist_ok=True)
 
-    input_path = os.path.join(args.work, f"random-{args.size}MiB.bin")
-    if not os.path.exists(input_path) or os.path.getsize(input_path) != args.size << 20:
-        with open(input_path, "wb") as f:
-            f.write(random.Random(57).randbytes(args.size << 20))
+    wine_argv, wine_missing = prepare_wine(source, os.path.join(args.win32, "b64filter.exe"))
+    if wine_missing:
+        log(f"not measuring the Windows image: {wine_missing}")
+    with_wine = [("wine", wine_argv)] if wine_argv else []
+    ours = ("ours", [os.path.join(args.host, "b64filter")])
+    peers = [("base64", ["base64", "-w", "76"]), ("openssl", ["openssl", "base64"])]
+    latency_programs = [ours] + with_wine + peers + [("cat", ["cat"])]
+    nothing = dict.fromkeys(Results._fields)
 
-    prefix = os.path.join(args.work, "wineprefix")
-    wine_env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEDEBUG="-all")
-    exe = os.path.join(args.win32, "b64filter.exe")
-    # Make the prefix (first use only) and keep one wineserver for the whole
-    # run, so that no timed run pays for starting or stopping it.
-    subprocess.run([os.path.join(source, "tools", "wine-run"), prefix, exe],
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
-    subprocess.run(["wineserver", "-w"], env=wine_env, check=True)
-    subprocess.run(["wineserver", "-p"], env=wine_env, check=True)
+    if args.latency_only:
+        r = Results(**dict(nothing, args=args, latency=run_latency(latency_programs, args.pieces)))
+        print("\n".join(report_latency(r)))
+        return
 
-    programs = [
-        ("ours", [os.path.join(args.host, "b64filter")]),
-        ("null", [os.path.join(args.host, "bench", "null_filter")]),
-        ("base64", ["base64", "-w", "76"]),
-        ("openssl", ["openssl", "base64"]),
-        ("wine", [os.path.join(source, "tools", "wine-run"), prefix, exe]),
-    ]
-    labels = [
-        ("ours", "host build", None),
-        ("null", "null filter", ("ours", "null")),
-        ("base64", "base64 -w 76", ("ours", "base64")),
-        ("openssl", "openssl base64", ("ours", "openssl")),
-        ("wine", "Windows image, Wine", ("wine", "ours")),
-    ]
+    input_path = make_input(args.work, args.size)
+    programs = [ours, ("null", [os.path.join(args.host, "bench", "null_filter")])] + peers + with_wine
     machine = machine_description()
     load_before = open("/proc/loadavg").read().split()[0]
-    try:
-        check_outputs(programs, input_path, args.work)
-        micro = run_micro(os.path.join(args.host, "bench", "encode_bench"), args.runs)
-        whole, whole_cpu, whole_user = run_whole(programs, input_path, args.work, args.runs)
-        memory = peak_memory(programs, input_path, args.work, COUNT_RUNS)
-    finally:
-        subprocess.run(["wineserver", "-k"], env=wine_env, check=False)
-    heap = heap_allocations(programs[0][1], input_path, COUNT_RUNS)
+    check_outputs(programs, input_path, args.work)
+    micro = run_micro(os.path.join(args.host, "bench", "encode_bench"), args.runs)
+    whole, whole_cpu, whole_user = run_whole(programs, input_path, args.work, args.runs)
+    memory = peak_memory(programs, input_path, args.work, COUNT_RUNS)
+    latencies = run_latency(latency_programs, args.pieces)
+    heap = heap_allocations(ours[1], input_path, COUNT_RUNS)
     load_after = open("/proc/loadavg").read().split()[0]
+    r = Results(args, machine, load_before, load_after, micro, whole, whole_cpu, whole_user, memory, heap,
+                latencies, wine_missing)
 
     os.makedirs(args.docs, exist_ok=True)
-    write_chart_data(micro, whole, args.work)
-    subprocess.run(["gnuplot", "-e", f"data='{args.work}'; out='{os.path.join(args.docs, 'benchmarks.svg')}'; size={args.size}",
-                    os.path.join(source, "bench", "chart.gp")], check=True)
-    write_report(os.path.join(args.docs, "benchmarks.md"), args, machine, load_before, load_after,
-                 micro, whole, whole_cpu, whole_user, labels, memory, heap)
+    write_chart(r, source, args.work, args.docs)
+    write_report(os.path.join(args.docs, "benchmarks.md"), r)
     log(f"wrote {args.docs}/benchmarks.md and benchmarks.svg")
 
 
