@@ -347,6 +347,11 @@ def machine_description():
     }
 
 
+def row(*cells):
+    """One row of a Markdown table."""
+    return "| " + " | ".join(str(c) for c in cells) + " |"
+
+
 def fmt_spread(values, digits, unit=""):
     med, lo, hi = spread(values)
     return f"{med:.{digits}f}{unit} ({lo:.{digits}f}–{hi:.{digits}f})"
@@ -445,7 +450,7 @@ def report_targets(r):
     ]
     for scenario, user in r.whole_user.items():
         per_line = [(a - b) * 1e9 / lines_per_run(r) for a, b in zip(user["ours"], user["null"])]
-        out.append(f"| {scenario[0]} → {scenario[1]} | {fmt_spread(per_line, 1)} |")
+        out.append(row(f"{scenario[0]} → {scenario[1]}", fmt_spread(per_line, 1)))
     out.append("")
     return out
 
@@ -465,8 +470,8 @@ def report_micro(r):
         gbs_ours = statistics.median(n / t for t in m["ours"])
         gbs_evp = statistics.median(n / t for t in m["evp"])
         shown = f"**{n}**" if n == CHUNK else str(n)
-        out.append(f"| {shown} | {fmt_spread(m['ours'], 1)} | {gbs_ours:.2f} | {fmt_spread(m['evp'], 1)} | "
-                   f"{gbs_evp:.2f} | {fmt_spread(m['ratio'], 3)} |")
+        out.append(row(shown, fmt_spread(m["ours"], 1), f"{gbs_ours:.2f}", fmt_spread(m["evp"], 1),
+                       f"{gbs_evp:.2f}", fmt_spread(m["ratio"], 3)))
     out.append("")
     return out
 
@@ -508,8 +513,8 @@ def report_whole(r):
                 of = f"{LABELS[a]} ÷ {LABELS[b]}"
             else:
                 ratio = of = cpu_ratio = "—"
-            out.append(f"| {LABELS[key]} | {fmt_spread(times[key], 3)} | {mibs:.1f} | {ratio} | {of} | "
-                       f"{fmt_spread(cpu[key], 3)} | {cpu_ratio} |")
+            out.append(row(LABELS[key], fmt_spread(times[key], 3), f"{mibs:.1f}", ratio, of,
+                           fmt_spread(cpu[key], 3), cpu_ratio))
         out.append("")
     return out
 
@@ -564,11 +569,11 @@ def report_latency(r):
     for key, runs in r.latency.items():
         for size, run in runs.items():
             if run.held:
-                out.append(f"| {LABELS[key]} | {size} | — | — | — | — | {held_note(run)} |")
+                out.append(row(LABELS[key], size, "—", "—", "—", "—", held_note(run)))
             else:
                 p50, p99, most = latency_figures(run)
-                out.append(f"| {LABELS[key]} | {size} | {len(run.latencies)} | {p50:.0f} | {p99:.0f} | "
-                           f"{most:.0f} | no |")
+                out.append(row(LABELS[key], size, len(run.latencies), f"{p50:.0f}", f"{p99:.0f}",
+                               f"{most:.0f}", "no"))
     out.append("")
     return out
 
