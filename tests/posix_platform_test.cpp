@@ -222,42 +222,31 @@ TEST(PosixPlatform, FailuresClearTheCountAndGiveTheCode)
 // A write to a pipe without a reader, or one at the file-size limit, raises a
 // signal whose default action kills the process before it can report. Once
 // main's set-up has run, each fails with its code instead: ERROR_NO_DATA, as
-// a Windows pipe does, and ERROR_FILE_TOO_LARGE.
+// a Windows pipe does, and ERROR_FILE_TOO_LARGE. A synchronous write takes
+// the whole buffer or fails: when the limit falls inside a line, write()
+// takes the part below it, the rest is offered again and fails, and the call
+// reports that failure with the part it took, which stays in the file.
 TEST(PosixPlatform, WritesThatRaiseSignalsFailWithTheirCodes)
 {
-    std::string report = InChild([] {
-        IgnoreWriteSignals();
-        Pipe p;
-        p.CloseReader();
-        std::string seen = WriteOutcome(p.writer(), "abc");
-        int file = TemporaryFile();
-        Limit limit(RLIMIT_FSIZE, 78);
-        seen += "; " + WriteOutcome(file, Line(78, 'a'));
-        seen += "; " + WriteOutcome(file, Line(78, 'b'));
-        return seen;
-    });
-    EXPECT_EQ(report, "failed 0 232; ok 78; failed 0 223");
-}
-
-// A synchronous write takes the whole buffer or fails. When the file-size
-// limit falls inside a line, write() takes the part below it; the rest is
-// offered again and fails, and the call reports that failure with the part
-// it took, which stays in the file.
-TEST(PosixPlatform, WriteCutByTheFileSizeLimitFailsWithWhatItTook)
-{
-    std::string report = InChild([] {
-        IgnoreWriteSignals();
-        int file = TemporaryFile();
-        Limit limit(RLIMIT_FSIZE, 122);
-        std::string lines = Line(78, 'a') + Line(78, 'b');
-        std::string outcomes = WriteOutcome(file, lines.substr(0, 78));
-        outcomes += "; " + WriteOutcome(file, lines.substr(78));
-        char stored[200];
-        ssize_t size = pread(file, stored, sizeof stored, 0);
-        bool kept = size == 122 && std::string(stored, 122) == lines.substr(0, 122);
-        return outcomes + (kept ? "; 122 bytes kept" : "; file holds something else");
-    });
-    EXPECT_EQ(report, "ok 78; failed 44 223; 122 bytes kept");
+    for (size_t limit : {78, 122}) {
+        std::string report = InChild([limit] {
+            IgnoreWriteSignals();
+            Pipe p;
+            p.CloseReader();
+            std::string seen = WriteOutcome(p.writer(), "abc");
+            int file = TemporaryFile();
+            Limit lower(RLIMIT_FSIZE, limit);
+            std::string lines = Line(78, 'a') + Line(78, 'b');
+            seen += "; " + WriteOutcome(file, lines.substr(0, 78));
+            seen += "; " + WriteOutcome(file, lines.substr(78));
+            char stored[200];
+            ssize_t size = pread(file, stored, sizeof stored, 0);
+            bool kept = size == (ssize_t)limit && std::string(stored, limit) == lines.substr(0, limit);
+            return seen + (kept ? "; kept" : "; the file holds something else");
+        });
+        EXPECT_EQ(report, limit == 78 ? "failed 0 232; ok 78; failed 0 223; kept"
+                                      : "failed 0 232; ok 78; failed 44 223; kept");
+    }
 }
 
 // A non-blocking descriptor that is not ready is waited for, not reported.

@@ -154,19 +154,6 @@ class Faults(unittest.TestCase):
             self.assertEqual(result.code, 112)
             self.assertEqual(os.lseek(source.fileno(), 0, os.SEEK_CUR), 57)
 
-    def test_a_file_size_limit_keeps_what_fits(self):
-        if TARGET.on_wine:
-            self.skipTest("Wine's handling of a file-size limit is not measured")
-        limit = harness.LINE_BYTES * 3 + 40
-        data = random_bytes(harness.CHUNK_BYTES * 5)
-        with tempfile.TemporaryDirectory() as directory:
-            out = os.path.join(directory, "out.b64")
-            result = harness.run(TARGET, stdin=data, stdout=out, file_size_limit=limit)
-            with open(out, "rb") as written:
-                self.assertEqual(written.read(), harness.expected_output(data)[:limit])
-        self.assertEqual((result.code, result.stderr),
-                         (223, harness.messages("WriteFile() returned error 223")))
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

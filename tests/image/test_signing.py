@@ -16,9 +16,11 @@ import unittest
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import harness  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIGN_IMAGE = os.path.join(ROOT, "tools", "sign-image")
-WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
 IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
 
 
@@ -85,9 +87,7 @@ class Signing(unittest.TestCase):
         self.assertEqual(masked(self.signed_bytes), masked(self.unsigned_bytes))
 
     def test_signed_image_runs_under_wine(self):
-        result = subprocess.run([WINE_RUN, self.signed], input=b"hello",
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
-        self.assertEqual((result.returncode, result.stdout, result.stderr),
+        self.assertEqual(harness.run(harness.wine_target(self.signed), stdin=b"hello"),
                          (0, b"aGVsbG8=\r\n", b""))
 
 

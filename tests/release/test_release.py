@@ -7,11 +7,9 @@ must be the same bytes. The zip is unpacked into a fresh folder, where
 `sha256sum -c` checks the sums; its entries must be the sorted three, dated
 alike, with the texts in CR LF and the image unchanged. The unpacked program
 then encodes under Wine (tools/wine-run): that case alone runs with --wine,
-and only there. A signed release must hold the signed image. Exits 77
-(skipped) when there is no image.
+and only there. A signed release must hold the signed image.
 """
 
-import base64
 import os
 import random
 import re
@@ -22,9 +20,11 @@ import tempfile
 import unittest
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import harness  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "tools", "release")
-WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
 IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
 ENTRIES = ["LICENSE.txt", "README.txt", "b64filter.exe"]
 
@@ -123,20 +123,11 @@ class Package(Made):
 class UnderWine(Made):
     def test_unpacked_program_encodes_under_wine(self):
         data = random.Random(57).randbytes(3 * 57 + 20)
-        program = os.path.join(self.unpacked, "b64filter.exe")
-        with tempfile.TemporaryFile() as source:
-            source.write(data)
-            source.seek(0)
-            result = subprocess.run([WINE_RUN, program], stdin=source, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, timeout=600)
-        expected = b"".join(base64.b64encode(data[i:i + 57]) + b"\r\n" for i in range(0, len(data), 57))
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, expected, b""))
+        program = harness.wine_target(os.path.join(self.unpacked, "b64filter.exe"))
+        self.assertEqual(harness.run(program, stdin=data), (0, harness.expected_output(data), b""))
 
 
 if __name__ == "__main__":
-    if not os.path.isfile(IMAGE):
-        print("skipped: no Windows image at %r (B64FILTER_WIN32_IMAGE)" % IMAGE, file=sys.stderr)
-        sys.exit(77)
     wine = "--wine" in sys.argv
     if wine:
         sys.argv.remove("--wine")
