@@ -1,8 +1,12 @@
 """./b64filter at a terminal (a pseudo-terminal of ours as its standard
 input and output, as a user's shell gives it): the wrapper runs the Windows
 image under Wine, whose console reads what is typed and shows what the image
-writes. Each line typed becomes one Base64 line; Ctrl+C ends the run; after
-it the terminal's settings are what they were before.
+writes. Each line typed becomes one Base64 line, whether it was typed once
+the console was up or while the wrapper was still getting ready; Ctrl+C ends
+the run; after it the terminal's settings are what they were before.
+
+The test types as a person does: it waits for a state of the terminal (the
+wrapper's settings, then the console's), never for a time.
 
     B64FILTER_WIN32_IMAGE=build/win32/b64filter.exe /usr/bin/python3 tests/e2e/test_terminal.py
 """
@@ -15,6 +19,7 @@ import re
 import select
 import struct
 import subprocess
+import tempfile
 import termios
 import time
 import unittest
@@ -22,8 +27,8 @@ import unittest
 import harness
 
 WRAPPER = os.path.join(harness.SOURCE_ROOT, "b64filter")
-# Wine's start can be slow; this only breaks a hang.
-TIMEOUT = 300.0
+# Wine starts in a few seconds; this only turns a hang into a failure.
+LIMIT = 60.0
 # What a console draws besides text: control sequences (CSI, OSC), which
 # the screen is read without.
 CONTROL = re.compile(rb"\x1b\[[0-?]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b[@-Z\\-_]")
@@ -35,47 +40,97 @@ def take_terminal():
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
+def wrapper_ready(attrs):
+    """The wrapper has turned ICRNL off: Enter now arrives as CR."""
+    return not attrs[0] & termios.ICRNL
+
+
+def console_up(attrs):
+    """Wine's console has put the terminal in raw mode, and reads it."""
+    return wrapper_ready(attrs) and not attrs[3] & termios.ICANON
+
+
 class Terminal(unittest.TestCase):
 
-    def test_each_typed_line_is_one_line_and_ctrl_c_restores_the_terminal(self):
+    def setUp(self):
         master, slave = pty.openpty()
+        self.master, self.slave = master, slave
         self.addCleanup(os.close, master)
         self.addCleanup(os.close, slave)
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-        before = termios.tcgetattr(slave)
-        wrapper = subprocess.Popen([WRAPPER], stdin=slave, stdout=slave, stderr=subprocess.PIPE,
-                                   start_new_session=True, preexec_fn=take_terminal)
-        screen = b""
+        self.before = termios.tcgetattr(slave)
+        self.errors = tempfile.TemporaryFile()
+        self.addCleanup(self.errors.close)
+        self.started = time.monotonic()
+        self.wrapper = subprocess.Popen([WRAPPER], stdin=slave, stdout=slave, stderr=self.errors,
+                                        start_new_session=True, preexec_fn=take_terminal)
+        self.addCleanup(self.stop_wrapper)
+        self.screen = b""
 
-        def shows_line_of(text):
-            """Waits until the screen shows the Base64 line of one read of the
-            typed text with its line end (as the console gives it, CR LF or LF)."""
-            nonlocal screen
-            # (The console may move its cursor with control sequences rather
-            # than CR LF, so the text of the line is looked for, not its end.)
-            lines = [base64.b64encode(text + end) for end in (b"\r\n", b"\n")]
-            deadline = time.monotonic() + TIMEOUT
-            while not any(line in CONTROL.sub(b"", screen) for line in lines):
-                left = deadline - time.monotonic()
-                if left <= 0 or not select.select([master], [], [], left)[0]:
-                    self.fail("no line for %r; the terminal shows %r" % (text, screen[-300:]))
-                try:
-                    screen += os.read(master, 4096)
-                except OSError:  # the terminal's other side has closed
-                    self.fail("the run ended before the line for %r: %r" % (text, screen[-300:]))
+    def stop_wrapper(self):
+        if self.wrapper.poll() is None:
+            self.wrapper.kill()
+            self.wrapper.wait()
 
-        try:
-            for text in (b"hello", b"Base64 at a console!"):
-                os.write(master, text + b"\r")  # Enter sends CR
-                shows_line_of(text)
-            os.write(master, b"\x03")  # Ctrl+C
-            wrapper.wait(timeout=TIMEOUT)
-        finally:
-            if wrapper.returncode is None:
-                wrapper.kill()
-                wrapper.wait()
-            wrapper.stderr.close()
-        self.assertEqual(termios.tcgetattr(slave), before)
+    def left(self, what):
+        """Seconds left of the limit, or the failure that says what did not happen in time."""
+        left = self.started + LIMIT - time.monotonic()
+        if left <= 0:
+            self.errors.seek(0)
+            self.fail("%s within %.0f s; the terminal shows %r; the wrapper said %r"
+                      % (what, LIMIT, self.screen[-300:], self.errors.read()[-300:]))
+        return left
+
+    def read_screen(self, what):
+        if select.select([self.master], [], [], min(self.left(what), 0.005))[0]:
+            try:
+                self.screen += os.read(self.master, 4096)
+            except OSError:  # the terminal's other side has closed
+                self.fail("the run ended before %s: %r" % (what, self.screen[-300:]))
+
+    def wait_for_settings(self, state, what):
+        """Polls the terminal's settings (reading what it shows meanwhile)
+        until state holds for them."""
+        while not state(termios.tcgetattr(self.slave)):
+            self.read_screen(what)
+
+    def type_line(self, text):
+        os.write(self.master, text + b"\r")  # Enter sends CR
+
+    def shows_line_of(self, text):
+        """Waits until the screen shows the Base64 line of one read of the
+        typed text with its line end (as the console gives it, CR LF or LF)."""
+        # (The console may move its cursor with control sequences rather
+        # than CR LF, so the text of the line is looked for, not its end.)
+        lines = [base64.b64encode(text + end) for end in (b"\r\n", b"\n")]
+        while not any(line in CONTROL.sub(b"", self.screen) for line in lines):
+            self.read_screen("the line for %r" % text)
+
+    def ctrl_c_restores_the_terminal(self):
+        os.write(self.master, b"\x03")
+        while self.wrapper.poll() is None:
+            self.read_screen("the end of the run after Ctrl+C")
+        self.assertEqual(self.wrapper.returncode, 130)
+        self.assertEqual(termios.tcgetattr(self.slave), self.before)
+
+    def test_lines_typed_once_the_console_is_up(self):
+        self.wait_for_settings(console_up, "Wine's console in raw mode")
+        for text in (b"hello", b"Base64 at a console!"):
+            self.type_line(text)
+            self.shows_line_of(text)
+        self.ctrl_c_restores_the_terminal()
+
+    def test_a_line_typed_ahead_while_the_wrapper_gets_ready(self):
+        self.wait_for_settings(wrapper_ready, "ICRNL off")
+        self.type_line(b"typed ahead")
+        # Still canonical after the keys went in: they were typed before the
+        # console was up, while the wrapper checked packages and the build.
+        self.assertFalse(console_up(termios.tcgetattr(self.slave)),
+                         "the console was up before the line could be typed ahead")
+        self.shows_line_of(b"typed ahead")
+        self.type_line(b"and after")
+        self.shows_line_of(b"and after")
+        self.ctrl_c_restores_the_terminal()
 
 
 if __name__ == "__main__":
