@@ -1,30 +1,35 @@
 # How every test of the host tree is registered (tests/, bench/, fuzz/).
 #
-# Tests that need the Windows image, or Wine to run it, carry the label
-# `windows`: the sanitizer and coverage test presets leave them out, and each
-# one is skipped, with the reason, when the image has not been built (./check
-# builds it first), so the host preset alone passes on a fresh clone.
+# Tests that need the Windows image are skipped, with the reason, when it has
+# not been built (./check builds it first), so the host preset alone passes on
+# a fresh clone. Those that read it with Windows tools, or run it under Wine,
+# carry the label `windows`, which the sanitizer and coverage test presets
+# leave out; the image on the emulated CPU runs in every tree.
 
 set(B64FILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64filter.exe
     CACHE FILEPATH "The Windows image that the image, Wine and release tests check")
 
 # b64_add_test(NAME COMMAND args... [ENVIRONMENT var=value...] [LABELS label...]
-#              [TIMEOUT seconds] [WINDOWS] [WINE win32|win64])
-#   WINDOWS     reads the image (B64FILTER_WIN32_IMAGE in its environment)
+#              [TIMEOUT seconds] [IMAGE] [WINDOWS] [WINE win32|win64])
+#   IMAGE       runs the image on the emulated CPU (B64FILTER_WIN32_IMAGE in its
+#               environment), in every tree, the sanitizer tree included
+#   WINDOWS     reads the image with Windows tools (pefile, DOSBox): label `windows`
 #   WINE arch   runs it under Wine in that architecture's prefix (implies WINDOWS)
 function(b64_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "WINDOWS" "TIMEOUT;WINE" "COMMAND;ENVIRONMENT;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS" "TIMEOUT;WINE" "COMMAND;ENVIRONMENT;LABELS")
   set(command ${arg_COMMAND})
   set(labels ${arg_LABELS})
   set(environment ${arg_ENVIRONMENT})
-  if(arg_WINDOWS OR arg_WINE)
+  if(arg_IMAGE OR arg_WINDOWS OR arg_WINE)
     set(needs --image)
     if(arg_WINE)
       list(APPEND needs --wine)
     endif()
     set(command ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless ${needs} -- ${command})
-    list(APPEND labels windows)
     list(APPEND environment B64FILTER_WIN32_IMAGE=${B64FILTER_WIN32_IMAGE})
+  endif()
+  if(arg_WINDOWS OR arg_WINE)
+    list(APPEND labels windows)
   endif()
   add_test(NAME ${name} COMMAND ${command})
   set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)

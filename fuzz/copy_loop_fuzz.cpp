@@ -12,6 +12,9 @@
 //   a standard handle, 30 for a read, 29 for a write), never with 0;
 // - standard error was offered exactly the messages of the failures, in order;
 // - every handle acquired is closed once, in the reverse order.
+// The same script then drives the shipped image on the emulated CPU
+// (B64FILTER_WIN32_IMAGE), which must end in ExitProcess without a fault,
+// with the same exit code and the very same call record, call by call.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +27,7 @@
 #include <openssl/evp.h>
 
 #include "filter/encode_chunk.h"
+#include "platform/test/emulated_image.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 
@@ -255,7 +259,50 @@ void CheckOutput(const Expected &e)
         Fail("output beyond the lines of the reads");
 }
 
+emulated::Machine *image = nullptr;
+
+bool SameCall(const scripted::Record &a, const scripted::Record &b)
+{
+    return a.call == b.call && a.handle == b.handle && a.value == b.value && a.data == b.data &&
+           a.taken == b.taken && a.overlapped == b.overlapped;
+}
+
+// The image against the host-compiled FilterMain's run of the same script.
+void CheckImage(const scripted::Script &script, DWORD hostExitCode)
+{
+    // (A copy: the image's run starts a new record.)
+    const std::vector<scripted::Record> host(scripted::Calls().begin(), scripted::Calls().end());
+    scripted::Reset(script);
+    emulated::Outcome run = emulated::Run(*image);
+    if (!run.exited) {
+        fprintf(stderr, "copy loop: the image faulted: %s\n", run.fault.c_str());
+        abort();
+    }
+    if (run.exitCode != hostExitCode)
+        Fail("the image's exit code is not the host's");
+    const std::vector<scripted::Record> &calls = scripted::Calls();
+    for (size_t i = 0; i < calls.size() || i < host.size(); i++) {
+        if (i >= calls.size() || i >= host.size() || !SameCall(calls[i], host[i])) {
+            fprintf(stderr, "copy loop: call %zu of the image differs from the host's\n", i);
+            abort();
+        }
+    }
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    std::string missing, fault;
+    image = emulated::ShippedImage(&missing, &fault);
+    if (!fault.empty()) {
+        fprintf(stderr, "copy loop: %s\n", fault.c_str());
+        abort();
+    }
+    if (!image)
+        fprintf(stderr, "copy loop: FilterMain on the host only: %s\n", missing.c_str());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -311,5 +358,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Fail("messages are not those of the failures");
     if (scripted::ClosedHandles() != e.closed)
         Fail("handles not closed once each, in reverse order");
+    if (image)
+        CheckImage(script, exitCode);
     return 0;
 }

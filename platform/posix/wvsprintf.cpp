@@ -2,7 +2,7 @@
 // the Windows one it stores at most 1024 characters and a terminating zero,
 // and returns the count stored. It knows the conversions the messages use:
 // "%s" (a zero-terminated string), "%lu" (a DWORD in decimal) and "%%".
-#include "platform/platform.h"
+#include "platform/posix/wvsprintf.h"
 
 #define FORMAT_MAX_CHARS 1024
 
@@ -37,12 +37,9 @@ static void PutUnsigned(FormatOutput *out, DWORD value)
         PutChar(out, digits[--n]);
 }
 
-extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFmt, va_list arglist)
+int FormatWith(LPSTR lpOutput, LPCSTR lpFmt, const FormatArguments *arguments)
 {
     FormatOutput out = {lpOutput, 0};
-    // A copy, so that the caller's list is read exactly as passed on every ABI.
-    va_list args;
-    va_copy(args, arglist);
     for (const char *p = lpFmt; *p && out.count < FORMAT_MAX_CHARS; p++) {
         if (*p != '%') {
             PutChar(&out, *p);
@@ -50,9 +47,9 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFmt, va_list arglist)
         }
         p++;
         if (*p == 's') {
-            PutString(&out, va_arg(args, const char *));
+            PutString(&out, arguments->nextString(arguments->source));
         } else if (p[0] == 'l' && p[1] == 'u') {
-            PutUnsigned(&out, va_arg(args, DWORD));
+            PutUnsigned(&out, arguments->nextDword(arguments->source));
             p++;
         } else if (*p) {
             // "%%", and any conversion it does not know, stand for the character itself.
@@ -61,7 +58,32 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFmt, va_list arglist)
             break;
         }
     }
-    va_end(args);
     out.buffer[out.count] = 0;
     return out.count;
+}
+
+// The arguments of a va_list, read through a copy so that the caller's list
+// is read exactly as passed on every ABI.
+struct ListSource {
+    va_list list;
+};
+
+static const char *NextListString(void *source)
+{
+    return va_arg(((ListSource *)source)->list, const char *);
+}
+
+static DWORD NextListDword(void *source)
+{
+    return va_arg(((ListSource *)source)->list, DWORD);
+}
+
+extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFmt, va_list arglist)
+{
+    ListSource source;
+    va_copy(source.list, arglist);
+    FormatArguments arguments = {NextListString, NextListDword, &source};
+    int count = FormatWith(lpOutput, lpFmt, &arguments);
+    va_end(source.list);
+    return count;
 }

@@ -72,6 +72,12 @@ static void RecordCall(Call call, HANDLE handle, DWORD value, std::string data =
     calls.push_back(Record{call, handle, value, std::move(data), taken, overlapped});
 }
 
+void RecordExit(DWORD code)
+{
+    RecordCall(Call::ExitProcess, nullptr, code);
+    exitCode = code;
+}
+
 }  // namespace scripted
 
 using namespace scripted;
@@ -158,7 +164,6 @@ extern "C" DWORD WINAPI GetLastError(void)
 
 extern "C" void WINAPI ExitProcess(DWORD uExitCode)
 {
-    RecordCall(Call::ExitProcess, nullptr, uExitCode);
-    exitCode = uExitCode;
+    RecordExit(uExitCode);
     longjmp(exitJump, 1);
 }

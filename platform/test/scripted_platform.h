@@ -78,6 +78,10 @@ struct Script {
 void Reset(const Script &next);
 // Runs FilterMain to its ExitProcess and returns the exit code.
 DWORD RunFilter();
+// Records the run's ExitProcess call. The scripted ExitProcess does, then
+// leaves FilterMain; the emulated image (platform/test/emulated_image.h),
+// whose ExitProcess is no host function, calls it and stops the CPU.
+void RecordExit(DWORD exitCode);
 // Every call since Reset, in order.
 const std::vector<Record> &Calls();
 
