@@ -246,6 +246,8 @@ std::vector<FailureCase> FailureCases()
          lineA.substr(0, 44), "WriteFile() returned error 223\r\n", kAllClosed, 1},
         {"short write is 29", WithWrites({{a}, {a}}, {{40}}), 29, lineA.substr(0, 40),
          "WriteFile() failed, 40 of 78 characters written\r\n", kAllClosed, 1},
+        {"short by one byte", WithWrites({{a}}, {{77}}), 29, lineA.substr(0, 77),
+         "WriteFile() failed, 77 of 78 characters written\r\n", kAllClosed, 1},
         {"write taking nothing is short", WithWrites({{b}}, {{0}}), 29, "",
          "WriteFile() failed, 0 of 30 characters written\r\n", kAllClosed, 1},
         // A failure without a code prints the 0 it was given, but must not
