@@ -5,7 +5,9 @@ docs/benchmarks.svg. Called by bench/run, which builds the programs first.
 The machine is shared, so every comparison is made pair by pair: within one
 round the programs of a comparison run back to back, the ratio is taken in
 that round, and the tables give the median, min and max over the rounds.
-Latency (bench/latency.py) is measured last, piece by piece.
+Latency (bench/latency.py) is measured last, piece by piece. The image's
+instruction and stack counts on the emulated CPU (image_counts) are counts,
+not times: the same on every run.
 """
 import argparse
 import base64
@@ -326,7 +328,7 @@ LATENCY_TARGET_US = {"ours": 1000, "wine": 1000}
 # that was not run is None.
 Results = collections.namedtuple(
     "Results", "args machine load_before load_after micro whole whole_cpu whole_user memory heap "
-               "latency wine_missing")
+               "latency wine_missing counts")
 
 
 def machine_description():
@@ -578,9 +580,16 @@ def report_latency(r):
     return out
 
 
+def image_counts(host, image):
+    """The section that bench/image_counts prints: the image's own
+    instructions and stack, counted on the emulated CPU."""
+    return subprocess.run([os.path.join(host, "bench", "image_counts"), image], capture_output=True,
+                          text=True, check=True).stdout.rstrip("\n").split("\n") + [""]
+
+
 def write_report(path, r):
     out = (report_intro(r) + report_machine(r) + report_targets(r) + report_micro(r) + report_whole(r)
-           + report_memory(r) + report_latency(r) + ["![Benchmarks](benchmarks.svg)", ""])
+           + report_memory(r) + report_latency(r) + r.counts + ["![Benchmarks](benchmarks.svg)", ""])
     with open(path, "w") as f:
         f.write("\n".join(out))
 
@@ -652,6 +661,8 @@ def main():
     parser.add_argument("--pieces", type=int, default=300, help="timed pieces per program and piece size")
     parser.add_argument("--latency-only", action="store_true",
                         help="measure latency only and print its table; leaves the report alone")
+    parser.add_argument("--counts-only", action="store_true",
+                        help="count the image's instructions and stack only and print them; leaves the report alone")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("at least 5 runs")
@@ -659,8 +670,12 @@ def main():
         parser.error("at least 200 pieces")
     source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     os.makedirs(args.work, exist_ok=True)
+    exe = os.path.join(args.win32, "b64filter.exe")
+    if args.counts_only:
+        print("\n".join(image_counts(args.host, exe)))
+        return
 
-    wine_argv, wine_missing = prepare_wine(source, os.path.join(args.win32, "b64filter.exe"))
+    wine_argv, wine_missing = prepare_wine(source, exe)
     if wine_missing:
         log(f"not measuring the Windows image: {wine_missing}")
     with_wine = [("wine", wine_argv)] if wine_argv else []
@@ -686,7 +701,7 @@ def main():
     heap = heap_allocations(ours[1], input_path, COUNT_RUNS)
     load_after = open("/proc/loadavg").read().split()[0]
     r = Results(args, machine, load_before, load_after, micro, whole, whole_cpu, whole_user, memory, heap,
-                latencies, wine_missing)
+                latencies, wine_missing, image_counts(args.host, exe))
 
     os.makedirs(args.docs, exist_ok=True)
     write_chart(r, source, args.work, args.docs)

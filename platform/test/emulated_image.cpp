@@ -11,13 +11,12 @@
 #include <unicorn/unicorn.h>
 
 #include "platform/posix/wvsprintf.h"
+#include "platform/test/pe_loader.h"
 #include "platform/test/scripted_platform.h"
 
 namespace emulated {
 
 namespace {
-
-const uint32_t kPage = 0x1000;
 
 // Each import's entry point is one `ret 4n` instruction in a page of its
 // own: the code hook serves the import as the CPU reaches it, and the ret
@@ -50,17 +49,9 @@ const ImportSpec kImports[kImportCount] = {
     {"USER32.dll", "wvsprintfA", 3},
 };
 
-// Section flags (IMAGE_SCN_MEM_*).
-const uint32_t kExecute = 0x20000000u, kRead = 0x40000000u, kWrite = 0x80000000u;
-
 // A run starts with every general register holding this, so code that used
 // one it had not set would go wrong visibly.
 const uint32_t kUnsetRegister = 0xCCCCCCCCu;
-
-uint32_t PageRound(uint32_t n)
-{
-    return (n + kPage - 1) & ~(kPage - 1);
-}
 
 std::string Hex(uint64_t n)
 {
@@ -103,10 +94,9 @@ struct Frame {
 struct Machine {
     uc_engine *uc = nullptr;
     std::unique_ptr<PageBuffer> image, stack, thunks;
-    std::vector<uint8_t> loaded;  // the image as loaded, to start each run from
+    LoadedImage pe;               // the image as loaded, to start each run from
     std::vector<Region> regions;  // headers and sections, then the stack
     Region code{}, stackRegion{};
-    uint32_t entry = 0, stackReserve = 0, stackCommit = 0;
 
     // The run under way.
     Outcome outcome{};
@@ -226,7 +216,7 @@ void TouchStack(Machine &m, uint32_t address)
     }
     m.committedLow -= kPage;
     if (m.committedLow - kPage < m.stackRegion.start)
-        Fault(m, "stack overflow: the reserve of " + std::to_string(m.stackReserve) + " bytes is used up" +
+        Fault(m, "stack overflow: the reserve of " + std::to_string(m.pe.stackReserve) + " bytes is used up" +
                      ByInstruction(m));
 }
 
@@ -303,7 +293,7 @@ void Transfer(Machine &m, ImportId id, const uint32_t *a)
     case kReadFile:
     case kWriteFile: {
         // a: handle, buffer, count, address of the count done, overlapped.
-        std::vector<uint8_t> buffer(a[2] <= m.stackReserve ? a[2] : 0);
+        std::vector<uint8_t> buffer(a[2] <= m.pe.stackReserve ? a[2] : 0);
         DWORD done = 0;
         if (buffer.size() != a[2] || !ReadGuest(m, a[1], buffer.data(), a[2]) ||
             (id == kReadFile && !m.stackRegion.Holds(a[1], a[2]))) {
@@ -503,208 +493,43 @@ bool OnInvalidInstruction(uc_engine *, void *user)
     return false;
 }
 
-// The PE headers, read with bounds: a field past the end of the file reads as
-// absent (and fails the load).
-struct FileReader {
-    const std::vector<uint8_t> &bytes;
-    bool ok = true;
-    uint32_t At(size_t offset, size_t width)
-    {
-        if (offset + width > bytes.size()) {
-            ok = false;
-            return 0;
-        }
-        uint32_t value = 0;
-        for (size_t i = 0; i < width; i++)
-            value |= (uint32_t)bytes[offset + i] << (8 * i);
-        return value;
-    }
-};
-
-// A word of the image being loaded, at an offset from its base.
-uint32_t ImageWord(const Machine &m, uint32_t rva, bool *ok)
+// Where the image's imports go: each of the seven to its entry point.
+uint32_t ResolveImport(const std::string &library, const std::string &function)
 {
-    if (m.loaded.size() < 4 || rva > m.loaded.size() - 4) {
-        *ok = false;
-        return 0;
-    }
-    uint32_t value;
-    memcpy(&value, &m.loaded[rva], 4);
-    return value;
+    for (uint32_t id = 0; id < kImportCount; id++)
+        if (strcasecmp(kImports[id].library, library.c_str()) == 0 && function == kImports[id].name)
+            return kThunks + id * kThunkBytes;
+    return 0;
 }
 
-bool ImageString(const Machine &m, uint32_t rva, std::string *text)
+// The loaded image into the CPU's memory, each section with its protection.
+bool MapImage(Machine &m, std::string *fault)
 {
-    text->clear();
-    for (; rva < m.loaded.size(); rva++) {
-        if (m.loaded[rva] == 0)
-            return true;
-        *text += (char)m.loaded[rva];
-    }
-    return false;
-}
-
-bool Relocate(Machine &m, uint32_t rva, uint32_t size, uint32_t delta, std::string *fault)
-{
-    bool ok = true;
-    for (uint32_t block = rva; block < rva + size;) {
-        uint32_t page = ImageWord(m, block, &ok), blockSize = ImageWord(m, block + 4, &ok);
-        if (!ok || blockSize < 8) {
-            *fault = "base relocations cut short at " + Hex(block);
-            return false;
-        }
-        for (uint32_t entry = block + 8; entry + 2 <= block + blockSize; entry += 2) {
-            uint16_t fixup = (uint16_t)(m.loaded[entry] | m.loaded[entry + 1] << 8);
-            uint32_t at = page + (fixup & 0xFFF);
-            if (fixup >> 12 == 0)  // padding
-                continue;
-            uint32_t word = ImageWord(m, at, &ok);
-            if (fixup >> 12 != 3 || !ok) {
-                *fault = "base relocation of type " + std::to_string(fixup >> 12) + " at " + Hex(at) +
-                         " that a 32-bit image does not have";
-                return false;
-            }
-            word += delta;
-            memcpy(&m.loaded[at], &word, 4);
-        }
-        block += blockSize;
-    }
-    return true;
-}
-
-bool BindImports(Machine &m, uint32_t rva, std::string *fault)
-{
-    bool ok = true;
-    for (uint32_t descriptor = rva;; descriptor += 20) {
-        uint32_t names = ImageWord(m, descriptor, &ok), nameRva = ImageWord(m, descriptor + 12, &ok);
-        uint32_t table = ImageWord(m, descriptor + 16, &ok);
-        if (!ok) {
-            *fault = "import directory cut short";
-            return false;
-        }
-        if (nameRva == 0 && table == 0)
-            return true;
-        std::string library;
-        if (!ImageString(m, nameRva, &library)) {
-            *fault = "import library name cut short";
-            return false;
-        }
-        for (uint32_t i = 0;; i++) {
-            uint32_t entry = ImageWord(m, (names ? names : table) + 4 * i, &ok);
-            if (!ok) {
-                *fault = "import table of " + library + " cut short";
-                return false;
-            }
-            if (entry == 0)
-                break;
-            std::string function;
-            if (entry & 0x80000000u || !ImageString(m, entry + 2, &function)) {
-                *fault = "an import from " + library + " by ordinal or with no name";
-                return false;
-            }
-            int id = 0;
-            while (id < kImportCount &&
-                   (strcasecmp(kImports[id].library, library.c_str()) != 0 || function != kImports[id].name))
-                id++;
-            if (id == kImportCount) {
-                *fault = "imports " + library;
-                *fault += "!" + function + ", which is not one of the seven";
-                return false;
-            }
-            uint32_t thunk = kThunks + (uint32_t)id * kThunkBytes;
-            ImageWord(m, table + 4 * i, &ok);
-            if (!ok) {
-                *fault = "import address table of " + library + " cut short";
-                return false;
-            }
-            memcpy(&m.loaded[table + 4 * i], &thunk, 4);
-        }
-    }
-}
-
-// The loader's work on the file: headers, sections at their addresses, base
-// relocations, the import address table.
-bool MapFile(Machine &m, const std::vector<uint8_t> &file, std::string *fault)
-{
-    FileReader in{file};
-    uint32_t pe = in.At(0x3C, 4);
-    if (in.At(0, 2) != 0x5A4D || in.At(pe, 4) != 0x4550 || in.At(pe + 4, 2) != 0x14C ||
-        in.At(pe + 24, 2) != 0x10B || !in.ok) {
-        *fault = "not a PE32 image for i386";
-        return false;
-    }
-    uint32_t sections = in.At(pe + 6, 2), optional = pe + 24, table = optional + in.At(pe + 20, 2);
-    uint32_t preferred = in.At(optional + 28, 4), alignment = in.At(optional + 32, 4);
-    uint32_t imageSize = in.At(optional + 56, 4), headerSize = in.At(optional + 60, 4);
-    m.entry = in.At(optional + 16, 4);
-    m.stackReserve = in.At(optional + 72, 4);
-    m.stackCommit = in.At(optional + 76, 4);
-    uint32_t importRva = in.At(optional + 104, 4), relocRva = in.At(optional + 136, 4);
-    uint32_t relocSize = in.At(optional + 140, 4);
-    if (!in.ok || alignment != kPage || imageSize == 0 || imageSize > 0x10000000u || headerSize > imageSize ||
-        headerSize > file.size() || m.stackReserve < 2 * kPage || m.stackReserve > 0x10000000u) {
-        *fault = "headers this loader cannot take (section alignment " + Hex(alignment) + ", image size " +
-                 Hex(imageSize) + ", stack reserve " + Hex(m.stackReserve) + ")";
-        return false;
-    }
-    m.loaded.assign(PageRound(imageSize), 0);
-    memcpy(m.loaded.data(), file.data(), headerSize);
-    m.regions.push_back({"headers", kImageBase, PageRound(headerSize), nullptr});
-    std::vector<uint32_t> flags;
-    for (uint32_t i = 0; i < sections; i++) {
-        uint32_t at = table + 40 * i;
-        char name[9] = {};
-        for (int c = 0; c < 8; c++)
-            name[c] = (char)in.At(at + c, 1);
-        uint32_t virtualSize = in.At(at + 8, 4), rva = in.At(at + 12, 4);
-        uint32_t rawSize = in.At(at + 16, 4), rawAt = in.At(at + 20, 4);
-        uint32_t copied = rawSize < virtualSize ? rawSize : virtualSize;
-        if (!in.ok || rva % kPage || rva < PageRound(headerSize) || rva > m.loaded.size() ||
-            PageRound(virtualSize) > m.loaded.size() - rva || rawAt > file.size() ||
-            copied > file.size() - rawAt) {
-            *fault = std::string("section ") + name + " lies outside the image or the file";
-            return false;
-        }
-        memcpy(&m.loaded[rva], &file[rawAt], copied);
-        m.regions.push_back({name, kImageBase + rva, PageRound(virtualSize), nullptr});
-        flags.push_back(in.At(at + 36, 4));
-    }
-    if (relocRva == 0 || relocSize == 0) {
-        *fault = "no base relocations: the image can only load at its preferred base";
-        return false;
-    }
-    if (!Relocate(m, relocRva, relocSize, kImageBase - preferred, fault) || !BindImports(m, importRva, fault))
-        return false;
-
-    const Region *code = nullptr;
-    for (size_t i = 1; i < m.regions.size(); i++)
-        if (m.regions[i].name == ".code" && flags[i - 1] & kExecute)
-            code = &m.regions[i];
-    if (!code) {
-        *fault = "no executable .code section";
-        return false;
-    }
-    m.code = *code;
-    m.image.reset(new PageBuffer((uint32_t)m.loaded.size()));
-    for (size_t i = 0; i < m.regions.size(); i++) {
-        Region &r = m.regions[i];
-        r.host = m.image->bytes + (r.start - kImageBase);
-        uint32_t f = i == 0 ? kRead : flags[i - 1];
-        uint32_t perms = ((f & kRead) ? UC_PROT_READ : 0) | ((f & kWrite) ? UC_PROT_WRITE : 0) |
-                         ((f & kExecute) ? UC_PROT_EXEC : 0);
+    m.image.reset(new PageBuffer((uint32_t)m.pe.memory.size()));
+    for (const LoadedSection &section : m.pe.sections) {
+        Region r = {section.name, kImageBase + section.rva, section.size, m.image->bytes + section.rva};
+        uint32_t f = section.flags;
+        uint32_t perms = ((f & kSectionRead) ? UC_PROT_READ : 0) | ((f & kSectionWrite) ? UC_PROT_WRITE : 0) |
+                         ((f & kSectionExecute) ? UC_PROT_EXEC : 0);
         if (uc_mem_map_ptr(m.uc, r.start, r.size, perms, r.host) != UC_ERR_OK) {
             *fault = "section " + r.name + " overlaps another";
             return false;
         }
+        if (r.name == ".code" && (f & kSectionExecute))
+            m.code = r;
+        m.regions.push_back(r);
     }
-    m.code.host = m.image->bytes + (m.code.start - kImageBase);
+    if (!m.code.host) {
+        *fault = "no executable .code section";
+        return false;
+    }
     return true;
 }
 
 bool MapStackAndThunks(Machine &m, std::string *fault)
 {
-    m.stack.reset(new PageBuffer(m.stackReserve));
-    m.stackRegion = {"stack", kStackTop - PageRound(m.stackReserve), PageRound(m.stackReserve),
+    m.stack.reset(new PageBuffer(m.pe.stackReserve));
+    m.stackRegion = {"stack", kStackTop - PageRound(m.pe.stackReserve), PageRound(m.pe.stackReserve),
                      m.stack->bytes};
     m.thunks.reset(new PageBuffer(kPage));
     for (uint32_t id = 0; id <= kImportCount; id++) {
@@ -747,7 +572,8 @@ MachinePtr Load(const std::vector<uint8_t> &file, std::string *fault)
         *fault = "the CPU emulator does not start";
         return nullptr;
     }
-    if (!MapFile(*m, file, fault) || !MapStackAndThunks(*m, fault))
+    if (!LoadPe(file, kImageBase, ResolveImport, &m->pe, fault) || !MapImage(*m, fault) ||
+        !MapStackAndThunks(*m, fault))
         return nullptr;
     if (!AddHooks(*m)) {
         *fault = "the CPU emulator takes no hooks";
@@ -758,14 +584,14 @@ MachinePtr Load(const std::vector<uint8_t> &file, std::string *fault)
 
 Outcome Run(Machine &m, uint64_t instructionLimit)
 {
-    memcpy(m.image->bytes, m.loaded.data(), m.loaded.size());
+    memcpy(m.image->bytes, m.pe.memory.data(), m.pe.memory.size());
     memset(m.stack->bytes, 0, m.stackRegion.size);
     m.outcome = Outcome{};
-    m.outcome.stackReserve = m.stackReserve;
-    m.outcome.stackCommit = m.stackCommit;
+    m.outcome.stackReserve = m.pe.stackReserve;
+    m.outcome.stackCommit = m.pe.stackCommit;
     m.limit = instructionLimit;
     m.callPending = false;
-    m.committedLow = kStackTop - PageRound(m.stackCommit);
+    m.committedLow = kStackTop - PageRound(m.pe.stackCommit);
     m.lowest = kStackTop;
 
     // The loader calls the entry point: its return address is on the stack.
@@ -778,7 +604,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     SetRegister(m, UC_X86_REG_ESP, esp);
     SetRegister(m, UC_X86_REG_EFLAGS, 0x202);
 
-    uc_err error = uc_emu_start(m.uc, kImageBase + m.entry, 0, 0, 0);
+    uc_err error = uc_emu_start(m.uc, kImageBase + m.pe.entry, 0, 0, 0);
     if (m.outcome.fault.empty() && error != UC_ERR_OK)
         m.outcome.fault = std::string("the CPU stopped: ") + uc_strerror(error) + ByInstruction(m);
     if (m.outcome.fault.empty() && !m.outcome.exited)
@@ -791,15 +617,15 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
 
 void Patch(Machine &m, uint32_t rva, const std::vector<uint8_t> &bytes)
 {
-    if (rva > m.loaded.size() || bytes.size() > m.loaded.size() - rva)
+    if (rva > m.pe.memory.size() || bytes.size() > m.pe.memory.size() - rva)
         abort();  // a test's own mistake
-    memcpy(&m.loaded[rva], bytes.data(), bytes.size());
+    memcpy(&m.pe.memory[rva], bytes.data(), bytes.size());
     uc_ctl_remove_cache(m.uc, (uint64_t)kImageBase + rva, (uint64_t)kImageBase + rva + bytes.size());
 }
 
 uint32_t EntryPoint(const Machine &m)
 {
-    return m.entry;
+    return m.pe.entry;
 }
 
 std::vector<uint8_t> ReadBytes(const std::string &path)
