@@ -20,6 +20,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 import latency
@@ -272,13 +273,22 @@ def prepare_wine(source, exe):
     subprocess.run(["wineserver", f"-p{WINESERVER_LINGER}"], env=env, check=False)
     argv = [wine_run, exe]
     sample = b"b64filter"
-    try:
-        probe = subprocess.run(argv, input=sample, capture_output=True, check=False, timeout=600)
-    except subprocess.TimeoutExpired:
-        return None, "the image did not finish a 9-byte input under Wine within 600 s"
-    if probe.returncode or probe.stdout != base64.b64encode(sample) + b"\r\n":
+    # The first run of a new server starts Wine's own services, which keep
+    # the descriptors they were given for as long as the server lingers:
+    # files, not pipes, so that the probe ends when the image does.
+    with tempfile.TemporaryFile() as given, tempfile.TemporaryFile() as output:
+        given.write(sample)
+        given.seek(0)
+        try:
+            probe = subprocess.run(argv, stdin=given, stdout=output, stderr=subprocess.DEVNULL, check=False,
+                                   timeout=600)
+        except subprocess.TimeoutExpired:
+            return None, "the image did not finish a 9-byte input under Wine within 600 s"
+        output.seek(0)
+        written = output.read()
+    if probe.returncode or written != base64.b64encode(sample) + b"\r\n":
         return None, (f"the image did not run under Wine (exit status {probe.returncode}, "
-                      f"output {probe.stdout[:80]!r})")
+                      f"output {written[:80]!r})")
     return argv, None
 
 

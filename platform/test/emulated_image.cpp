@@ -18,10 +18,10 @@ namespace emulated {
 
 namespace {
 
-// Each import's entry point is one `ret 4n` instruction in a page of its
-// own: the code hook serves the import as the CPU reaches it, and the ret
-// then pops the arguments, as a stdcall function does. One more entry point
-// stands for the loader, which the entry point would return to.
+// Each import's entry point is one `ret 4n` instruction, 16 bytes apart in a
+// page of their own: the code hook serves the import as the CPU reaches it,
+// and the ret then pops the arguments, as a stdcall function does. One more
+// entry point stands for the loader, which the image's entry would return to.
 const uint32_t kThunks = 0xC0010000u;
 const uint32_t kThunkBytes = 16;
 
@@ -167,7 +167,8 @@ bool ReadGuest(const Machine &m, uint32_t address, void *to, uint32_t bytes)
     const Region *r = RegionOf(m, address, bytes);
     if (!r)
         return false;
-    memcpy(to, r->host + (address - r->start), bytes);
+    if (bytes > 0)
+        memcpy(to, r->host + (address - r->start), bytes);
     return true;
 }
 
@@ -282,7 +283,7 @@ LPOVERLAPPED HostOverlapped(uint32_t overlapped)
     return (LPOVERLAPPED)(uintptr_t)overlapped;
 }
 
-void Transfer(Machine &m, ImportId id, const uint32_t *a)
+void ServeImport(Machine &m, ImportId id, const uint32_t *a)
 {
     const std::string name = kImports[id].name;
     uint32_t result = 0;
@@ -354,7 +355,7 @@ void Transfer(Machine &m, ImportId id, const uint32_t *a)
 
 // An import's entry point reached: the call's arguments are on the stack
 // above its return address.
-void ServeImport(Machine &m, uint32_t address)
+void EnterImport(Machine &m, uint32_t address)
 {
     uint32_t esp = Register(m, UC_X86_REG_ESP);
     if (address == kLoaderReturn) {
@@ -383,7 +384,7 @@ void ServeImport(Machine &m, uint32_t address)
     }
     for (uint32_t i = 0; i < spec.arguments; i++)
         arguments[i] = GuestWord(m, esp + 4 + 4 * i);
-    Transfer(m, id, arguments);
+    ServeImport(m, id, arguments);
 }
 
 bool IsPrefix(uint8_t byte)
@@ -410,7 +411,7 @@ void OnInstruction(uc_engine *, uint64_t address64, uint32_t size, void *user)
     Machine &m = *(Machine *)user;
     uint32_t address = (uint32_t)address64;
     if (address >= kThunks && address < kThunks + kPage) {
-        ServeImport(m, address);
+        EnterImport(m, address);
         return;
     }
     if (!m.code.Holds(address, size)) {

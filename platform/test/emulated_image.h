@@ -1,12 +1,12 @@
 // The Windows image itself, its own i386 machine code, run on an emulated
 // CPU (Unicorn) with the scripted platform behind its seven imports.
 //
-// Load maps the image as the Windows loader does: the headers and each
-// section with their own protections, at a base other than the preferred
-// one (so every base relocation must be right), and the import address
-// table filled with entry points that serve each import by name from the
-// scripted platform: the same Script, the same call record as FilterMain
-// compiled for the host. The stack is the reserve the header asks for, and
+// Load maps the image as the Windows loader does (platform/test/pe_loader.h
+// reads the file): the headers and each section with their own protections,
+// at a base other than the preferred one (so every base relocation must be
+// right), and the import address table filled with entry points that serve
+// each import by name from the scripted platform: the same Script, the same
+// call record as FilterMain compiled for the host. The stack is the reserve the header asks for, and
 // grows page by page from its commit, as a Windows thread's stack does.
 //
 // Run starts at the header's entry point and ends at ExitProcess, or at the
