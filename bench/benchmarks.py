@@ -20,7 +20,6 @@ import re
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 import latency
@@ -267,28 +266,18 @@ def prepare_wine(source, exe):
     if prepared.returncode:
         why = (prepared.stderr.strip().splitlines() or ["no message"])[-1]
         return None, f"Wine did not start (`tools/wine-run --prepare`: {why})"
-    env = dict(os.environ, WINEPREFIX=prepared.stdout.strip().splitlines()[-1])
-    # Exit status 2: a server for the prefix runs already, started by another
-    # Wine run; it stays as that run started it.
-    subprocess.run(["wineserver", f"-p{WINESERVER_LINGER}"], env=env, check=False)
+    # A server that tools/wine-run starts from here on stays for the whole
+    # run (one that runs already stays as the run that started it asked).
+    os.environ["B64FILTER_WINE_LINGER"] = str(WINESERVER_LINGER)
     argv = [wine_run, exe]
     sample = b"b64filter"
-    # The first run of a new server starts Wine's own services, which keep
-    # the descriptors they were given for as long as the server lingers:
-    # files, not pipes, so that the probe ends when the image does.
-    with tempfile.TemporaryFile() as given, tempfile.TemporaryFile() as output:
-        given.write(sample)
-        given.seek(0)
-        try:
-            probe = subprocess.run(argv, stdin=given, stdout=output, stderr=subprocess.DEVNULL, check=False,
-                                   timeout=600)
-        except subprocess.TimeoutExpired:
-            return None, "the image did not finish a 9-byte input under Wine within 600 s"
-        output.seek(0)
-        written = output.read()
-    if probe.returncode or written != base64.b64encode(sample) + b"\r\n":
+    try:
+        probe = subprocess.run(argv, input=sample, capture_output=True, check=False, timeout=600)
+    except subprocess.TimeoutExpired:
+        return None, "the image did not finish a 9-byte input under Wine within 600 s"
+    if probe.returncode or probe.stdout != base64.b64encode(sample) + b"\r\n":
         return None, (f"the image did not run under Wine (exit status {probe.returncode}, "
-                      f"output {written[:80]!r})")
+                      f"output {probe.stdout[:80]!r})")
     return argv, None
 
 

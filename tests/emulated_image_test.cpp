@@ -4,8 +4,6 @@
 // the image as shipped runs without a fault.)
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -14,12 +12,6 @@
 #include "platform/test/scripted_platform.h"
 
 namespace {
-
-std::vector<uint8_t> ImageFile()
-{
-    const char *path = getenv("B64FILTER_WIN32_IMAGE");
-    return path ? emulated::ReadBytes(path) : std::vector<uint8_t>();
-}
 
 std::vector<uint8_t> Word(uint32_t w)
 {
@@ -42,7 +34,7 @@ struct Planted {
 
 TEST(EmulatedImage, PlantedFaultsStopTheRunSayingWhatAndWhere)
 {
-    std::vector<uint8_t> file = ImageFile();
+    std::vector<uint8_t> file = emulated::ShippedImageFile();
     if (file.empty())
         GTEST_SKIP() << "no Windows image (B64FILTER_WIN32_IMAGE); ./check builds it";
     const uint32_t entry = emulated::kImageBase;               // plus the entry point, below
@@ -85,7 +77,7 @@ TEST(EmulatedImage, PlantedFaultsStopTheRunSayingWhatAndWhere)
 // The loader takes the seven imports and nothing else.
 TEST(EmulatedImage, AnImportNotAmongTheSevenFailsTheLoad)
 {
-    std::vector<uint8_t> file = ImageFile();
+    std::vector<uint8_t> file = emulated::ShippedImageFile();
     if (file.empty())
         GTEST_SKIP() << "no Windows image (B64FILTER_WIN32_IMAGE); ./check builds it";
     const std::string from = std::string("GetLastError") + '\0', to = std::string("GetVersion\0\0\0", 13);

@@ -53,13 +53,6 @@ const ImportSpec kImports[kImportCount] = {
 // one it had not set would go wrong visibly.
 const uint32_t kUnsetRegister = 0xCCCCCCCCu;
 
-std::string Hex(uint64_t n)
-{
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)n);
-    return text;
-}
-
 // Memory of the host that backs part of the emulated address space.
 struct Region {
     std::string name;
@@ -635,6 +628,12 @@ std::vector<uint8_t> ReadBytes(const std::string &path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<uint8_t> ShippedImageFile()
+{
+    const char *path = getenv("B64FILTER_WIN32_IMAGE");
+    return path ? ReadBytes(path) : std::vector<uint8_t>();
+}
+
 Machine *ShippedImage(std::string *missing, std::string *fault)
 {
     static MachinePtr machine;
@@ -643,7 +642,7 @@ Machine *ShippedImage(std::string *missing, std::string *fault)
     if (!tried) {
         tried = true;
         const char *path = getenv("B64FILTER_WIN32_IMAGE");
-        std::vector<uint8_t> file = path ? ReadBytes(path) : std::vector<uint8_t>();
+        std::vector<uint8_t> file = ShippedImageFile();
         if (!path)
             missingWhy = "B64FILTER_WIN32_IMAGE names no image";
         else if (file.empty())

@@ -68,8 +68,10 @@ uint32_t EntryPoint(const Machine &machine);  // as an offset from the base
 // when there is no such file (why in *missing) or it does not load (why in
 // *fault).
 Machine *ShippedImage(std::string *missing, std::string *fault);
-// The bytes of a file; empty when it cannot be read.
+// The bytes of a file, and of the file B64FILTER_WIN32_IMAGE names; empty
+// when there is none.
 std::vector<uint8_t> ReadBytes(const std::string &path);
+std::vector<uint8_t> ShippedImageFile();
 
 }  // namespace emulated
 

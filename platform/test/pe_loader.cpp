@@ -7,13 +7,6 @@ namespace emulated {
 
 namespace {
 
-std::string Hex(uint32_t n)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0x%X", n);
-    return text;
-}
-
 // The file's headers, read with bounds: a field past the end of the file
 // reads as 0 and marks the read as failed.
 struct FileReader {
@@ -127,6 +120,13 @@ bool BindImports(std::vector<uint8_t> &memory, uint32_t rva, ImportResolver reso
 uint32_t PageRound(uint32_t n)
 {
     return (n + kPage - 1) & ~(kPage - 1);
+}
+
+std::string Hex(uint64_t n)
+{
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", (unsigned long long)n);
+    return text;
 }
 
 bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver resolve, LoadedImage *image,

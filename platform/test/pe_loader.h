@@ -39,6 +39,7 @@ bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver reso
             std::string *fault);
 
 uint32_t PageRound(uint32_t n);
+std::string Hex(uint64_t n);  // "0x1A2B", for messages
 
 }  // namespace emulated
 
