@@ -12,9 +12,11 @@ decoded output covers its last byte. That works for any line length, so the
 same measurement serves this filter (one line per read) and peers that wrap
 a continuous encoding at 64 or 76 characters.
 
-A program that has not completed a piece within `cap` seconds holds it; after
-`held_limit` such pieces the run stops, and what it held is the bytes sent
-minus the bytes whose encoding had arrived. Its input is then closed, and the
+A program that has not completed a piece within `cap` seconds holds it
+(output that has arrived is read before any piece is judged); after
+`held_limit` such pieces the run stops, at that count exactly however many
+expired together while this process was descheduled, and what it held is the
+bytes sent minus the bytes whose encoding had arrived. Its input is then closed, and the
 whole output must still decode to everything sent (else the program lost
 data, which is an error, not a hold).
 
@@ -47,7 +49,9 @@ class Run(collections.namedtuple(
         "Run", "latencies pieces_sent bytes_sent bytes_covered held_pieces exact_pieces")):
     """latencies: seconds, one per timed piece that completed (the first,
     untimed piece excluded); pieces_sent counts the timed pieces written;
-    held_pieces the timed pieces not completed within the cap; exact_pieces
+    held_pieces the timed pieces not completed within the cap (a run that
+    stops at held_limit has exactly that many, whatever expired meanwhile);
+    exact_pieces
     the timed pieces whose encoding came as exactly the lines of reads of at
     most 57 bytes of that piece (this filter's output on a pipe fed slowly
     enough)."""
@@ -126,7 +130,7 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
     sent = bytearray()
     decoder = (Copy if copies else Decoder)(sent)
     ends, written, done = [], [], []
-    held = timed_held = 0
+    timed_held = 0
     first_open = 0  # the first piece neither complete nor held
     next_due = 0.0
     total = pieces + 1
@@ -144,6 +148,21 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
     out_fd, in_fd = proc.stdout.fileno(), proc.stdin.fileno()
     poller = select.epoll()
     poller.register(out_fd, select.EPOLLIN)
+    def take_output(timeout):
+        """Reads what the program wrote, waiting at most timeout seconds for
+        it, and marks the pieces it completes."""
+        for _ in poller.poll(timeout):
+            arrived = time.perf_counter()
+            data = os.read(out_fd, 1 << 16)
+            if not data:
+                raise RuntimeError(f"{argv[0]} closed its output before its input was closed")
+            decoder.feed(data)
+            for i in range(first_open, len(written)):
+                if ends[i] > decoder.covered:
+                    break
+                if done[i] is None:
+                    done[i] = arrived
+
     try:
         while True:
             now = time.perf_counter()
@@ -155,13 +174,18 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
                 written.append(time.perf_counter())
                 os.write(in_fd, piece)
                 next_due = written[-1] + rng.uniform(*pause)
-            # Holds: pieces are written in order, so the oldest open one is the first to expire.
+            # Output already there counts before any piece is judged: a pass
+            # that comes late (this process descheduled) must not make a
+            # piece held whose encoding had arrived.
+            take_output(0)
+            # Holds: pieces are written in order, so the oldest open one is
+            # the first to expire. The run stops at held_limit exactly, however
+            # many pieces expired since the last pass.
             now = time.perf_counter()
-            while first_open < len(written):
+            while first_open < len(written) and timed_held < held_limit:
                 if done[first_open] is not None:
                     first_open += 1
                 elif now - written[first_open] > (startup if first_open == 0 else cap):
-                    held += 1
                     timed_held += first_open > 0
                     done[first_open] = False
                     first_open += 1
@@ -172,18 +196,7 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
             deadlines = [next_due] if may_send() else []
             if first_open < len(written):
                 deadlines.append(written[first_open] + (startup if first_open == 0 else cap))
-            timeout = max(0.0, min(deadlines) - time.perf_counter()) if deadlines else cap
-            for _ in poller.poll(timeout):
-                arrived = time.perf_counter()
-                data = os.read(out_fd, 1 << 16)
-                if not data:
-                    raise RuntimeError(f"{argv[0]} closed its output before its input was closed")
-                decoder.feed(data)
-                for i in range(first_open, len(written)):
-                    if ends[i] > decoder.covered:
-                        break
-                    if done[i] is None:
-                        done[i] = arrived
+            take_output(max(0.0, min(deadlines) - time.perf_counter()) if deadlines else cap)
         bytes_covered = decoder.covered
         _drain(proc, decoder, argv)
     finally:

@@ -249,13 +249,26 @@ TEST(PosixPlatform, WritesThatRaiseSignalsFailWithTheirCodes)
     }
 }
 
+// Whether thread `tid` of this process sleeps, as in a blocked call.
+bool Asleep(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t name = text.rfind(')');  // the state follows the command name
+    return name != std::string::npos && name + 2 < text.size() && text[name + 2] == 'S';
+}
+
 // A non-blocking descriptor that is not ready is waited for, not reported.
 TEST(PosixPlatform, NonBlockingDescriptorsAreWaitedFor)
 {
     Pipe in;
     SetNonBlocking(in.reader());
+    // Written only once the reading thread sleeps in its wait, so the read
+    // finds the pipe empty however the threads are scheduled.
+    pid_t tid = (pid_t)syscall(SYS_gettid);
     std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (!Asleep(tid))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a poll, not a wait
         EXPECT_EQ(write(in.writer(), "late", 4), 4);
     });
     std::string late;
@@ -315,15 +328,6 @@ struct InterruptingSignal {
     }
     ~InterruptingSignal() { sigaction(SIGUSR1, &previous, nullptr); }
 };
-
-// Whether thread `tid` of this process sleeps, as in a blocked call.
-bool Asleep(pid_t tid)
-{
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t name = text.rfind(')');  // the state follows the command name
-    return name != std::string::npos && name + 2 < text.size() && text[name + 2] == 'S';
-}
 
 // Interrupts the calling thread with SIGUSR1 five times, each time once it
 // has blocked (again) in its call, then runs `then` to let the call finish.
