@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/emulated_image.h"
+#include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 
 namespace {
@@ -34,15 +34,16 @@ struct Planted {
 
 TEST(EmulatedImage, PlantedFaultsStopTheRunSayingWhatAndWhere)
 {
-    std::vector<uint8_t> file = emulated::ShippedImageFile();
+    std::string missing;
+    std::vector<uint8_t> file = emulated::ShippedImageFile(&missing);
     if (file.empty())
-        GTEST_SKIP() << "no Windows image (B64FILTER_WIN32_IMAGE); ./check builds it";
+        GTEST_SKIP() << missing;
     const uint32_t entry = emulated::kImageBase;               // plus the entry point, below
     const std::vector<uint8_t> callNext = {0xE8, 0, 0, 0, 0};  // call the next instruction
     const std::vector<Planted> planted = {
         {"a write into the image",
          Join({{0xB8}, Word(entry + 0x1000), {0x89, 0x00}}),  // mov eax, X; mov [eax], eax
-         {"write outside the stack, 4 bytes at", "(.code+0x0)", "by the instruction at"}},
+         {"write to memory that is not writable, 4 bytes at", "(.code+0x0)", "by the instruction at"}},
         {"a jump to the stack",
          Join({{0xB8}, Word(emulated::kStackTop - 64), {0xFF, 0xE0}}),  // jmp eax
          {"instruction fetched outside .code at", "(the stack, 0x40 below its top)"}},
@@ -65,7 +66,7 @@ TEST(EmulatedImage, PlantedFaultsStopTheRunSayingWhatAndWhere)
         std::string fault;
         emulated::MachinePtr m = emulated::Load(file, &fault);
         ASSERT_TRUE(m) << fault;
-        emulated::Patch(*m, emulated::EntryPoint(*m), p.code);
+        emulated::Patch(*m, emulated::Image(*m).entry, p.code);
         scripted::Reset(scripted::Script());
         emulated::Outcome run = emulated::Run(*m, 1000);
         EXPECT_FALSE(run.exited) << p.name;
@@ -77,9 +78,10 @@ TEST(EmulatedImage, PlantedFaultsStopTheRunSayingWhatAndWhere)
 // The loader takes the seven imports and nothing else.
 TEST(EmulatedImage, AnImportNotAmongTheSevenFailsTheLoad)
 {
-    std::vector<uint8_t> file = emulated::ShippedImageFile();
+    std::string missing;
+    std::vector<uint8_t> file = emulated::ShippedImageFile(&missing);
     if (file.empty())
-        GTEST_SKIP() << "no Windows image (B64FILTER_WIN32_IMAGE); ./check builds it";
+        GTEST_SKIP() << missing;
     const std::string from = std::string("GetLastError") + '\0', to = std::string("GetVersion\0\0\0", 13);
     auto at = std::search(file.begin(), file.end(), from.begin(), from.end());
     ASSERT_NE(at, file.end());

@@ -1,4 +1,4 @@
-#include "platform/test/pe_loader.h"
+#include "emulator/pe_loader.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -156,7 +156,7 @@ bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver reso
     std::vector<uint8_t> &memory = image->memory;
     memory.assign(PageRound(imageSize), 0);
     memcpy(memory.data(), file.data(), headerSize);
-    image->sections = {{"headers", 0, PageRound(headerSize), kSectionRead}};
+    image->sections = {{"headers", 0, PageRound(headerSize), headerSize, kSectionRead}};
     for (uint32_t i = 0; i < sections; i++) {
         uint32_t at = table + 40 * i;
         char name[9] = {};
@@ -172,7 +172,7 @@ bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver reso
             return false;
         }
         memcpy(&memory[rva], &file[rawAt], copied);
-        image->sections.push_back({name, rva, PageRound(virtualSize), in.At(at + 36, 4)});
+        image->sections.push_back({name, rva, PageRound(virtualSize), virtualSize, in.At(at + 36, 4)});
     }
     if (relocRva == 0 || relocSize == 0) {
         *fault = "no base relocations: the image can only load at its preferred base";

@@ -1,5 +1,5 @@
 // The Windows loader's work on a PE32 i386 image, for the emulated CPU
-// (platform/test/emulated_image.h): the headers and sections put at their
+// (emulator/emulated_cpu.h): the headers and sections put at their
 // offsets from a base of our choosing, the base relocations applied for that
 // base, and the import address table filled from a resolver.
 #ifndef B64FILTER_PE_LOADER_H
@@ -20,6 +20,7 @@ struct LoadedSection {
     std::string name;  // "headers" for the headers
     uint32_t rva;      // offset from the base, page-aligned
     uint32_t size;     // in memory, rounded up to whole pages
+    uint32_t content;  // what it holds of that (its VirtualSize; the headers' size)
     uint32_t flags;    // kSection*
 };
 
