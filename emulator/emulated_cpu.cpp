@@ -687,14 +687,25 @@ std::vector<uint8_t> ReadBytes(const std::string &path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::vector<uint8_t> ShippedImageFile(std::string *missing)
+namespace {
+
+// B64FILTER_WIN32_IMAGE, or empty.
+std::string ShippedImagePath()
 {
     const char *path = getenv("B64FILTER_WIN32_IMAGE");
-    std::vector<uint8_t> file = path ? ReadBytes(path) : std::vector<uint8_t>();
-    if (!path)
+    return path ? path : "";
+}
+
+}  // namespace
+
+std::vector<uint8_t> ShippedImageFile(std::string *missing)
+{
+    const std::string path = ShippedImagePath();
+    std::vector<uint8_t> file = path.empty() ? std::vector<uint8_t>() : ReadBytes(path);
+    if (path.empty())
         *missing = "B64FILTER_WIN32_IMAGE names no image";
     else if (file.empty())
-        *missing = std::string("no Windows image at ") + path +
+        *missing = "no Windows image at " + path +
                    "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
     return file;
 }
@@ -714,7 +725,7 @@ Machine *ShippedImage(std::string *missing, std::string *fault)
         tried = true;
         std::vector<uint8_t> file = ShippedImageFile(&missingWhy);
         if (!file.empty() && !(machine = Load(file, &faultWhy)))
-            faultWhy = std::string(getenv("B64FILTER_WIN32_IMAGE")) + ": " + faultWhy;
+            faultWhy = ShippedImagePath() + ": " + faultWhy;
     }
     *missing = missingWhy;
     *fault = faultWhy;

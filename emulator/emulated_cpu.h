@@ -23,8 +23,8 @@
 // time the guard page below the committed part is touched.
 //
 // Run starts at the header's entry point and ends at ExitProcess, or at the
-// first fault, which it names with where it happened (FaultMessages in
-// tests/emulated_cpu_test.cpp has one case of each): a write to memory that is
+// first fault, which it names with where it happened (the planted-fault
+// table of tests/emulated_cpu_test.cpp has one case of each): a write to memory that is
 // not writable or not mapped, an instruction fetched outside .code, a read of
 // memory not mapped or not readable, an invalid instruction, an interrupt, a
 // far call, jump or return, a function that returns (or jumps to an import)

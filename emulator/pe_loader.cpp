@@ -114,8 +114,11 @@ bool BindLibrary(std::vector<uint8_t> &memory, uint32_t names, uint32_t table, c
             return Fail(fault, "import name at " + Hex((uint64_t)entry + 2) + " from " + library +
                                    " runs past the end of the image");
         uint32_t address = resolve(library, function);
-        if (address == 0)
-            return Fail(fault, "imports " + library + "!" + function + ", which is not one of the seven");
+        if (address == 0) {
+            std::string name = library + "!";
+            name += function;
+            return Fail(fault, "imports " + name + ", which is not one of the seven");
+        }
         memcpy(&memory[slot], &address, 4);
     }
 }
