@@ -27,7 +27,7 @@
 #include <openssl/evp.h>
 
 #include "filter/encode_chunk.h"
-#include "platform/test/emulated_image.h"
+#include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 

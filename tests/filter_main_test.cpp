@@ -2,13 +2,13 @@
 // failure path, the order of acquiring and closing. Each test runs twice,
 // with the same expectations: on FilterMain compiled for the host, and on the
 // shipped Windows image, its own i586 code on an emulated CPU, whose imports
-// the same scripted platform serves (platform/test/emulated_image.h).
+// the same scripted platform serves (emulator/emulated_cpu.h).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/test/emulated_image.h"
+#include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 
@@ -30,7 +30,7 @@ std::string TargetName(const testing::TestParamInfo<Target> &info)
 }
 
 // Runs FilterMain on the target to its ExitProcess; a run of the image that
-// faults (platform/test/emulated_image.h says which faults) fails the test.
+// faults (emulator/emulated_cpu.h says which faults) fails the test.
 DWORD RunOn(Target target)
 {
     if (target == Target::Host)
@@ -56,7 +56,7 @@ protected:
     }
 };
 
-struct Outcome {
+struct Observed {
     DWORD exitCode;
     std::string output;
     std::string errors;
@@ -65,10 +65,10 @@ struct Outcome {
     size_t outputWrites;
 };
 
-Outcome RunScript(const Script &script, Target target)
+Observed RunScript(const Script &script, Target target)
 {
     scripted::Reset(script);
-    Outcome o;
+    Observed o;
     o.exitCode = RunOn(target);
     o.output = scripted::WrittenTo(kOutput);
     o.errors = scripted::WrittenTo(kError);
@@ -120,7 +120,7 @@ TEST_P(FilterMain, HundredByteFileIsTwoWritesOf78And62)
     std::string data = Bytes(100, 1);
     Script s;
     s.reads = {{data.substr(0, 57)}, {data.substr(57)}};
-    Outcome o = RunScript(s, GetParam());
+    Observed o = RunScript(s, GetParam());
     ExpectContractKept("hundred bytes");
 
     EXPECT_EQ(o.exitCode, 0u);
@@ -155,7 +155,7 @@ TEST_P(FilterMain, OneLinePerRead)
         s.reads.push_back({piece});
         expected += OracleLine(piece);
     }
-    Outcome o = RunScript(s, GetParam());
+    Observed o = RunScript(s, GetParam());
     ExpectContractKept("pieces");
     EXPECT_EQ(o.exitCode, 0u);
     EXPECT_EQ(o.output, expected);
@@ -167,7 +167,7 @@ TEST_P(FilterMain, OneLinePerRead)
 
 TEST_P(FilterMain, EmptyInputWritesNothing)
 {
-    Outcome o = RunScript(Script(), GetParam());
+    Observed o = RunScript(Script(), GetParam());
     ExpectContractKept("empty");
     EXPECT_EQ(o.exitCode, 0u);
     EXPECT_EQ(o.output, "");
@@ -284,7 +284,7 @@ std::vector<FailureCase> FailureCases()
 TEST_P(FilterMain, FailurePaths)
 {
     for (const FailureCase &c : FailureCases()) {
-        Outcome o = RunScript(c.script, GetParam());
+        Observed o = RunScript(c.script, GetParam());
         ExpectContractKept(c.name);
         EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
         EXPECT_EQ(o.output, c.output) << c.name;
@@ -310,7 +310,7 @@ TEST_P(FilterMain, LostMessagesChangeNothing)
         for (const FailureCase &c : FailureCases()) {
             Script s = c.script;
             s.writes[kError] = std::deque<WriteStep>(8, lost);
-            Outcome o = RunScript(s, GetParam());
+            Observed o = RunScript(s, GetParam());
             EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
             EXPECT_EQ(o.output, c.output) << c.name;
             EXPECT_EQ(o.closed, c.closed) << c.name;

@@ -1,4 +1,4 @@
-#include "platform/test/emulated_image.h"
+#include "emulator/emulated_cpu.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,8 +10,7 @@
 
 #include <unicorn/unicorn.h>
 
-#include "platform/posix/wvsprintf.h"
-#include "platform/test/pe_loader.h"
+#include "platform/format/wvsprintf.h"
 #include "platform/test/scripted_platform.h"
 
 namespace emulated {
@@ -22,7 +21,7 @@ namespace {
 // page of their own: the code hook serves the import as the CPU reaches it,
 // and the ret then pops the arguments, as a stdcall function does. One more
 // entry point stands for the loader, which the image's entry would return to.
-const uint32_t kThunks = 0xC0010000u;
+const uint32_t kThunks = kImportEntries;
 const uint32_t kThunkBytes = 16;
 
 enum ImportId {
@@ -59,6 +58,7 @@ struct Region {
     uint32_t start;
     uint32_t size;
     uint8_t *host;
+    uint32_t perms;  // UC_PROT_*
     bool Holds(uint32_t address, uint32_t bytes) const
     {
         return address >= start && bytes <= size && address - start <= size - bytes;
@@ -82,14 +82,25 @@ struct Frame {
     uint32_t returnAddress;
 };
 
+// What the code hook needs of each instruction, by its offset in .code.
+struct Decoded {
+    uint8_t size;  // 0: not decoded yet (a patch covered it, or nothing started there)
+    InstructionKind kind;
+};
+
 }  // namespace
 
 struct Machine {
     uc_engine *uc = nullptr;
     std::unique_ptr<PageBuffer> image, stack, thunks;
-    LoadedImage pe;               // the image as loaded, to start each run from
-    std::vector<Region> regions;  // headers and sections, then the stack
+    LoadedImage pe;                // the image as loaded
+    std::vector<uint8_t> patched;  // and as patched, to start each run from
+    std::vector<std::pair<uint32_t, uint32_t>> patches;  // offset and size of each since the load
+    std::vector<Region> regions;   // headers and sections, then the stack
     Region code{}, stackRegion{};
+    LoadedSection codeSection;
+    std::vector<Instruction> instructions;  // of .code as loaded
+    std::vector<Decoded> decoded;           // of .code as patched
 
     // The run under way.
     Outcome outcome{};
@@ -154,11 +165,11 @@ std::string ByInstruction(Machine &m)
     return ", by the instruction at " + Where(m, Register(m, UC_X86_REG_EIP));
 }
 
-// Reads of the image's memory for the imports, from any region.
+// Reads of the image's memory for the imports, from readable memory.
 bool ReadGuest(const Machine &m, uint32_t address, void *to, uint32_t bytes)
 {
     const Region *r = RegionOf(m, address, bytes);
-    if (!r)
+    if (!r || !(r->perms & UC_PROT_READ))
         return false;
     if (bytes > 0)
         memcpy(to, r->host + (address - r->start), bytes);
@@ -183,13 +194,14 @@ bool ReadGuestString(const Machine &m, uint32_t address, std::string *text)
     return false;
 }
 
-// What an import writes into the image's memory: its stack only, the one
-// writable place there is.
-bool WriteGuestStack(Machine &m, uint32_t address, const void *from, uint32_t bytes)
+// What an import writes into the image's memory: writable memory only, as
+// the pages' protections say.
+bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes)
 {
-    if (!m.stackRegion.Holds(address, bytes))
+    const Region *r = RegionOf(m, address, bytes);
+    if (!r || !(r->perms & UC_PROT_WRITE))
         return false;
-    memcpy(m.stackRegion.host + (address - m.stackRegion.start), from, bytes);
+    memcpy(r->host + (address - r->start), from, bytes);
     return true;
 }
 
@@ -214,14 +226,13 @@ void TouchStack(Machine &m, uint32_t address)
                      ByInstruction(m));
 }
 
+// The loader's frame, the first, stays: a return from it ends in the loader
+// (kLoaderReturn), so no return ever finds the frames empty.
 void CheckReturn(Machine &m, uint32_t esp, const std::string &what)
 {
-    if (m.frames.empty()) {
-        Fault(m, what + " with no call to return from");
-        return;
-    }
     Frame frame = m.frames.back();
-    m.frames.pop_back();
+    if (m.frames.size() > 1)
+        m.frames.pop_back();
     if (esp != frame.esp)
         Fault(m, what + " with the stack pointer at " + Where(m, esp) + ", not at " + Where(m, frame.esp) +
                      " where its call left the return address: the stack does not balance");
@@ -289,21 +300,24 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
         // a: handle, buffer, count, address of the count done, overlapped.
         std::vector<uint8_t> buffer(a[2] <= m.pe.stackReserve ? a[2] : 0);
         DWORD done = 0;
-        if (buffer.size() != a[2] || !ReadGuest(m, a[1], buffer.data(), a[2]) ||
-            (id == kReadFile && !m.stackRegion.Holds(a[1], a[2]))) {
+        uint32_t needs = id == kReadFile ? UC_PROT_WRITE : UC_PROT_READ;
+        const Region *r = RegionOf(m, a[1], a[2]);
+        if (buffer.size() != a[2] || !r || !(r->perms & needs)) {
             Fault(m, name + " given a buffer of " + std::to_string(a[2]) + " bytes at " + Where(m, a[1]) +
-                         " outside the image's memory or, to fill, outside its stack");
+                         (id == kReadFile ? " outside writable memory" : " outside readable memory"));
             return;
         }
+        memcpy(buffer.data(), r->host + (a[1] - r->start), a[2]);
         if (id == kReadFile)
             result = ReadFile(HostHandle(a[0]), buffer.data(), a[2], &done, HostOverlapped(a[4]));
         else
             result = WriteFile(HostHandle(a[0]), buffer.data(), a[2], &done, HostOverlapped(a[4]));
-        if ((id == kReadFile && !WriteGuestStack(m, a[1], buffer.data(), a[2])) ||
-            !WriteGuestStack(m, a[3], &done, 4)) {
-            Fault(m, name + " given its count to fill at " + Where(m, a[3]) + ", outside the stack");
+        if (!WriteGuest(m, a[3], &done, 4)) {
+            Fault(m, name + " given its count to fill at " + Where(m, a[3]) + ", outside writable memory");
             return;
         }
+        if (id == kReadFile)
+            memcpy(r->host + (a[1] - r->start), buffer.data(), a[2]);
         break;
     }
     case kCloseHandle:
@@ -333,8 +347,8 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
             Fault(m, "wvsprintfA given an argument list at " + Where(m, a[2]) + " it cannot read in full");
             return;
         }
-        if (!WriteGuestStack(m, a[0], output, (uint32_t)count + 1)) {
-            Fault(m, "wvsprintfA given its output buffer at " + Where(m, a[0]) + ", outside the stack");
+        if (!WriteGuest(m, a[0], output, (uint32_t)count + 1)) {
+            Fault(m, "wvsprintfA given its output buffer at " + Where(m, a[0]) + ", outside writable memory");
             return;
         }
         result = (uint32_t)count;
@@ -346,21 +360,25 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
     SetRegister(m, UC_X86_REG_EAX, result);
 }
 
+// The import whose entry point is at `address`, kImportCount for the
+// loader's, or -1 for any other address.
+int ImportAt(uint32_t address)
+{
+    uint32_t offset = address - kThunks;
+    if (address < kThunks || offset % kThunkBytes != 0 || offset / kThunkBytes > kImportCount)
+        return -1;
+    return (int)(offset / kThunkBytes);
+}
+
 // An import's entry point reached: the call's arguments are on the stack
 // above its return address.
-void EnterImport(Machine &m, uint32_t address)
+void EnterImport(Machine &m, ImportId id)
 {
     uint32_t esp = Register(m, UC_X86_REG_ESP);
-    if (address == kLoaderReturn) {
+    if (id == kImportCount) {
         Fault(m, "the entry point returned to the loader instead of calling ExitProcess");
         return;
     }
-    uint32_t offset = address - kThunks;
-    if (offset % kThunkBytes != 0 || offset / kThunkBytes >= kImportCount) {
-        Fault(m, "instruction fetched outside .code at " + Where(m, address));
-        return;
-    }
-    ImportId id = (ImportId)(offset / kThunkBytes);
     const ImportSpec &spec = kImports[id];
     // Reached by a jump rather than a call, the import returns for the
     // function that jumped to it.
@@ -380,72 +398,67 @@ void EnterImport(Machine &m, uint32_t address)
     ServeImport(m, id, arguments);
 }
 
-bool IsPrefix(uint8_t byte)
+// The instruction at `address`, decoded at load or, after a patch or at an
+// offset no instruction of the load started at, now; null (and a fault)
+// outside .code. Unicorn's own size is not used: for an instruction it
+// cannot run it gives none, and OnInvalidInstruction then reports it.
+const Decoded *Fetch(Machine &m, uint32_t address)
 {
-    switch (byte) {
-    case 0x26:
-    case 0x2E:
-    case 0x36:
-    case 0x3E:
-    case 0x64:
-    case 0x65:
-    case 0x66:
-    case 0x67:
-    case 0xF0:
-    case 0xF2:
-    case 0xF3:
-        return true;
+    if (!m.code.Holds(address, 1)) {
+        Fault(m, "instruction fetched outside .code at " + Where(m, address));
+        return nullptr;
     }
+    Decoded &d = m.decoded[address - m.code.start];
+    if (d.size == 0) {
+        Instruction i = DecodeAt(m.code.host, m.code.size, m.codeSection.rva, address - m.code.start);
+        d = {i.size, i.kind};
+    }
+    return &d;
+}
+
+bool CountInstruction(Machine &m, uint32_t address)
+{
+    if (++m.outcome.instructions <= m.limit)
+        return true;
+    Fault(m, "ran past its limit of " + std::to_string(m.limit) + " instructions, at " + Where(m, address));
     return false;
 }
 
-void OnInstruction(uc_engine *, uint64_t address64, uint32_t size, void *user)
+// Calls and returns, checked pairwise: the instruction after a call finds
+// its return address on the stack, and a ret must find the stack pointer
+// where the call left it and the address unchanged.
+void TrackCalls(Machine &m, uint32_t address, const Decoded &d)
 {
-    Machine &m = *(Machine *)user;
-    uint32_t address = (uint32_t)address64;
-    if (address >= kThunks && address < kThunks + kPage) {
-        EnterImport(m, address);
-        return;
-    }
-    if (!m.code.Holds(address, size)) {
-        Fault(m, "instruction fetched outside .code at " + Where(m, address));
-        return;
-    }
-    if (++m.outcome.instructions > m.limit) {
-        Fault(m,
-              "ran past its limit of " + std::to_string(m.limit) + " instructions, at " + Where(m, address));
-        return;
-    }
     if (m.callPending) {
         m.frames.push_back({Register(m, UC_X86_REG_ESP), m.pendingReturn});
         m.callPending = false;
     }
-    const uint8_t *op = m.code.host + (address - m.code.start);
-    const uint8_t *end = op + size;
-    while (op + 1 < end && IsPrefix(*op))
-        op++;
-    if (op[0] == 0xE8 || (op[0] == 0xFF && op + 1 < end && ((op[1] >> 3) & 7) == 2)) {
+    if (d.kind == InstructionKind::kNearCall) {
         m.callPending = true;
-        m.pendingReturn = address + size;
-    } else if (op[0] == 0xC3 || op[0] == 0xC2) {
+        m.pendingReturn = address + d.size;
+    } else if (d.kind == InstructionKind::kNearReturn) {
         CheckReturn(m, Register(m, UC_X86_REG_ESP), "ret at " + Where(m, address));
-    } else if (op[0] == 0xCA || op[0] == 0xCB || op[0] == 0xCF ||
-               (op[0] == 0xFF && op + 1 < end && ((op[1] >> 3) & 7) == 3)) {
-        Fault(m, "far call or return at " + Where(m, address));
+    } else if (d.kind == InstructionKind::kFarTransfer) {
+        Fault(m, "far call, jump or return at " + Where(m, address));
     }
 }
 
-void OnWrite(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, void *user)
+void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
 {
     Machine &m = *(Machine *)user;
-    if (m.stackRegion.Holds((uint32_t)address, (uint32_t)size))
-        TouchStack(m, (uint32_t)address);
-    else
-        Fault(m, "write outside the stack, " + std::to_string(size) + " bytes at " +
-                     Where(m, (uint32_t)address) + ByInstruction(m));
+    uint32_t address = (uint32_t)address64;
+    int import = ImportAt(address);
+    if (import >= 0) {
+        EnterImport(m, (ImportId)import);
+        return;
+    }
+    const Decoded *d = Fetch(m, address);
+    if (d && CountInstruction(m, address))
+        TrackCalls(m, address, *d);
 }
 
-void OnStackRead(uc_engine *, uc_mem_type, uint64_t address, int, int64_t, void *user)
+// Only the stack is watched: the protections say what else may be touched.
+void OnStackAccess(uc_engine *, uc_mem_type, uint64_t address, int, int64_t, void *user)
 {
     TouchStack(*(Machine *)user, (uint32_t)address);
 }
@@ -453,22 +466,14 @@ void OnStackRead(uc_engine *, uc_mem_type, uint64_t address, int, int64_t, void 
 bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
 {
     Machine &m = *(Machine *)user;
-    std::string what;
-    switch (type) {
-    case UC_MEM_FETCH_UNMAPPED:
-    case UC_MEM_FETCH_PROT:
+    if (type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT) {
         Fault(m, "instruction fetched outside .code at " + Where(m, (uint32_t)address));
         return false;
-    case UC_MEM_READ_UNMAPPED:
-        what = "read of unmapped memory";
-        break;
-    case UC_MEM_READ_PROT:
-        what = "read of memory that is not readable";
-        break;
-    default:
-        what = "write to memory that is not writable";
-        break;
     }
+    bool write = type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT;
+    bool unmapped = type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED;
+    std::string what = write ? "write to " : "read of ";
+    what += unmapped ? "unmapped memory" : write ? "memory that is not writable" : "memory that is not readable";
     Fault(m,
           what + ", " + std::to_string(size) + " bytes at " + Where(m, (uint32_t)address) + ByInstruction(m));
     return false;
@@ -480,20 +485,18 @@ void OnInterrupt(uc_engine *, uint32_t number, void *user)
     Fault(m, "interrupt " + std::to_string(number) + ByInstruction(m));
 }
 
+// Bytes that are no instruction, or one the CPU will not run (ud2).
 bool OnInvalidInstruction(uc_engine *, void *user)
 {
     Machine &m = *(Machine *)user;
-    Fault(m, "invalid instruction" + ByInstruction(m));
+    Fault(m, "invalid instruction at " + Where(m, Register(m, UC_X86_REG_EIP)));
     return false;
 }
 
-// Where the image's imports go: each of the seven to its entry point.
-uint32_t ResolveImport(const std::string &library, const std::string &function)
+uint32_t Protection(uint32_t flags)
 {
-    for (uint32_t id = 0; id < kImportCount; id++)
-        if (strcasecmp(kImports[id].library, library.c_str()) == 0 && function == kImports[id].name)
-            return kThunks + id * kThunkBytes;
-    return 0;
+    return ((flags & kSectionRead) ? UC_PROT_READ : 0) | ((flags & kSectionWrite) ? UC_PROT_WRITE : 0) |
+           ((flags & kSectionExecute) ? UC_PROT_EXEC : 0);
 }
 
 // The loaded image into the CPU's memory, each section with its protection.
@@ -501,16 +504,16 @@ bool MapImage(Machine &m, std::string *fault)
 {
     m.image.reset(new PageBuffer((uint32_t)m.pe.memory.size()));
     for (const LoadedSection &section : m.pe.sections) {
-        Region r = {section.name, kImageBase + section.rva, section.size, m.image->bytes + section.rva};
-        uint32_t f = section.flags;
-        uint32_t perms = ((f & kSectionRead) ? UC_PROT_READ : 0) | ((f & kSectionWrite) ? UC_PROT_WRITE : 0) |
-                         ((f & kSectionExecute) ? UC_PROT_EXEC : 0);
-        if (uc_mem_map_ptr(m.uc, r.start, r.size, perms, r.host) != UC_ERR_OK) {
+        Region r = {section.name, kImageBase + section.rva, section.size, m.image->bytes + section.rva,
+                    Protection(section.flags)};
+        if (uc_mem_map_ptr(m.uc, r.start, r.size, r.perms, r.host) != UC_ERR_OK) {
             *fault = "section " + r.name + " overlaps another";
             return false;
         }
-        if (r.name == ".code" && (f & kSectionExecute))
+        if (r.name == ".code" && (r.perms & UC_PROT_EXEC)) {
             m.code = r;
+            m.codeSection = section;
+        }
         m.regions.push_back(r);
     }
     if (!m.code.host) {
@@ -524,7 +527,7 @@ bool MapStackAndThunks(Machine &m, std::string *fault)
 {
     m.stack.reset(new PageBuffer(m.pe.stackReserve));
     m.stackRegion = {"stack", kStackTop - PageRound(m.pe.stackReserve), PageRound(m.pe.stackReserve),
-                     m.stack->bytes};
+                     m.stack->bytes, UC_PROT_READ | UC_PROT_WRITE};
     m.thunks.reset(new PageBuffer(kPage));
     for (uint32_t id = 0; id <= kImportCount; id++) {
         uint8_t *thunk = m.thunks->bytes + (size_t)id * kThunkBytes;
@@ -533,8 +536,8 @@ bool MapStackAndThunks(Machine &m, std::string *fault)
         thunk[1] = (uint8_t)pop;
         thunk[2] = (uint8_t)(pop >> 8);
     }
-    if (uc_mem_map_ptr(m.uc, m.stackRegion.start, m.stackRegion.size, UC_PROT_READ | UC_PROT_WRITE,
-                       m.stack->bytes) != UC_ERR_OK ||
+    if (uc_mem_map_ptr(m.uc, m.stackRegion.start, m.stackRegion.size, m.stackRegion.perms, m.stack->bytes) !=
+            UC_ERR_OK ||
         uc_mem_map_ptr(m.uc, kThunks, kPage, UC_PROT_READ | UC_PROT_EXEC, m.thunks->bytes) != UC_ERR_OK) {
         *fault = "the image overlaps its stack";
         return false;
@@ -547,13 +550,34 @@ bool AddHooks(Machine &m)
 {
     uc_hook hook;
     return uc_hook_add(m.uc, &hook, UC_HOOK_CODE, (void *)OnInstruction, &m, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(m.uc, &hook, UC_HOOK_MEM_WRITE, (void *)OnWrite, &m, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(m.uc, &hook, UC_HOOK_MEM_READ, (void *)OnStackRead, &m, m.stackRegion.start,
-                       (uint64_t)kStackTop - 1) == UC_ERR_OK &&
+           uc_hook_add(m.uc, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)OnStackAccess, &m,
+                       m.stackRegion.start, (uint64_t)kStackTop - 1) == UC_ERR_OK &&
            uc_hook_add(m.uc, &hook, UC_HOOK_MEM_INVALID, (void *)OnBadAccess, &m, 1, 0) == UC_ERR_OK &&
            uc_hook_add(m.uc, &hook, UC_HOOK_INTR, (void *)OnInterrupt, &m, 1, 0) == UC_ERR_OK &&
            uc_hook_add(m.uc, &hook, UC_HOOK_INSN_INVALID, (void *)OnInvalidInstruction, &m, 1, 0) ==
                UC_ERR_OK;
+}
+
+// The code hook's table, from the instructions of .code as loaded.
+void ResetDecoded(Machine &m)
+{
+    m.decoded.assign(m.code.size, Decoded{0, InstructionKind::kOther});
+    for (const Instruction &i : m.instructions)
+        m.decoded[i.rva - m.codeSection.rva] = {i.size, i.kind};
+}
+
+// Unicorn keeps the code it has translated: after a patch, the translations
+// of those bytes go, or a run would execute what was there before. (Asked
+// for the whole image at once, Unicorn 2.0.1 kept the entry point's.)
+void ForgetTranslations(Machine &m, uint32_t rva, uint32_t size)
+{
+    uc_ctl_remove_cache(m.uc, (uint64_t)kImageBase + rva, (uint64_t)kImageBase + rva + size);
+}
+
+void Decode(Machine &m)
+{
+    m.instructions = DecodeAll(&m.pe.memory[m.codeSection.rva], m.codeSection.content, m.codeSection.rva);
+    ResetDecoded(m);
 }
 
 }  // namespace
@@ -566,23 +590,23 @@ MachinePtr Load(const std::vector<uint8_t> &file, std::string *fault)
         *fault = "the CPU emulator does not start";
         return nullptr;
     }
-    if (!LoadPe(file, kImageBase, ResolveImport, &m->pe, fault) || !MapImage(*m, fault) ||
+    if (!LoadPe(file, kImageBase, ImportEntry, &m->pe, fault) || !MapImage(*m, fault) ||
         !MapStackAndThunks(*m, fault))
         return nullptr;
     if (!AddHooks(*m)) {
         *fault = "the CPU emulator takes no hooks";
         return nullptr;
     }
+    m->patched = m->pe.memory;
+    Decode(*m);
     return m;
 }
 
 Outcome Run(Machine &m, uint64_t instructionLimit)
 {
-    memcpy(m.image->bytes, m.pe.memory.data(), m.pe.memory.size());
+    memcpy(m.image->bytes, m.patched.data(), m.patched.size());
     memset(m.stack->bytes, 0, m.stackRegion.size);
     m.outcome = Outcome{};
-    m.outcome.stackReserve = m.pe.stackReserve;
-    m.outcome.stackCommit = m.pe.stackCommit;
     m.limit = instructionLimit;
     m.callPending = false;
     m.committedLow = kStackTop - PageRound(m.pe.stackCommit);
@@ -590,7 +614,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
 
     // The loader calls the entry point: its return address is on the stack.
     uint32_t esp = kStackTop - 4;
-    WriteGuestStack(m, esp, &kLoaderReturn, 4);
+    WriteGuest(m, esp, &kLoaderReturn, 4);
     m.frames.assign(1, Frame{esp, kLoaderReturn});
     for (int id : {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
                    UC_X86_REG_EDI, UC_X86_REG_EBP})
@@ -609,17 +633,52 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     return m.outcome;
 }
 
-void Patch(Machine &m, uint32_t rva, const std::vector<uint8_t> &bytes)
+const LoadedImage &Image(const Machine &m)
 {
-    if (rva > m.pe.memory.size() || bytes.size() > m.pe.memory.size() - rva)
-        abort();  // a test's own mistake
-    memcpy(&m.pe.memory[rva], bytes.data(), bytes.size());
-    uc_ctl_remove_cache(m.uc, (uint64_t)kImageBase + rva, (uint64_t)kImageBase + rva + bytes.size());
+    return m.pe;
 }
 
-uint32_t EntryPoint(const Machine &m)
+const LoadedSection &CodeSection(const Machine &m)
 {
-    return m.pe.entry;
+    return m.codeSection;
+}
+
+const std::vector<Instruction> &CodeInstructions(const Machine &m)
+{
+    return m.instructions;
+}
+
+void Patch(Machine &m, uint32_t rva, const std::vector<uint8_t> &bytes)
+{
+    if (rva > m.patched.size() || bytes.size() > m.patched.size() - rva)
+        abort();  // a caller's own mistake
+    memcpy(&m.patched[rva], bytes.data(), bytes.size());
+    m.patches.push_back({rva, (uint32_t)bytes.size()});
+    ForgetTranslations(m, rva, (uint32_t)bytes.size());
+    // Every instruction that may overlap the patch is decoded again when reached.
+    uint32_t code = m.codeSection.rva, end = code + m.codeSection.size;
+    uint32_t from = rva < code + kLongestInstruction ? code : rva - kLongestInstruction + 1;
+    for (uint32_t at = from; at < end && at < rva + bytes.size(); at++)
+        m.decoded[at - code].size = 0;
+}
+
+void Unpatch(Machine &m)
+{
+    for (const auto &patch : m.patches) {
+        memcpy(&m.patched[patch.first], &m.pe.memory[patch.first], patch.second);
+        ForgetTranslations(m, patch.first, patch.second);
+    }
+    m.patches.clear();
+    ResetDecoded(m);
+}
+
+// Where the image's imports go: each of the seven to its entry point.
+uint32_t ImportEntry(const std::string &library, const std::string &function)
+{
+    for (uint32_t id = 0; id < kImportCount; id++)
+        if (strcasecmp(kImports[id].library, library.c_str()) == 0 && function == kImports[id].name)
+            return kThunks + id * kThunkBytes;
+    return 0;
 }
 
 std::vector<uint8_t> ReadBytes(const std::string &path)
@@ -628,10 +687,33 @@ std::vector<uint8_t> ReadBytes(const std::string &path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::vector<uint8_t> ShippedImageFile()
+namespace {
+
+// B64FILTER_WIN32_IMAGE, or empty.
+std::string ShippedImagePath()
 {
     const char *path = getenv("B64FILTER_WIN32_IMAGE");
-    return path ? ReadBytes(path) : std::vector<uint8_t>();
+    return path ? path : "";
+}
+
+}  // namespace
+
+std::vector<uint8_t> ShippedImageFile(std::string *missing)
+{
+    const std::string path = ShippedImagePath();
+    std::vector<uint8_t> file = path.empty() ? std::vector<uint8_t>() : ReadBytes(path);
+    if (path.empty())
+        *missing = "B64FILTER_WIN32_IMAGE names no image";
+    else if (file.empty())
+        *missing = "no Windows image at " + path +
+                   "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
+    return file;
+}
+
+std::string EmulatorName()
+{
+    return "Unicorn " + std::to_string(UC_VERSION_MAJOR) + "." + std::to_string(UC_VERSION_MINOR) + "." +
+           std::to_string(UC_VERSION_PATCH);
 }
 
 Machine *ShippedImage(std::string *missing, std::string *fault)
@@ -641,15 +723,9 @@ Machine *ShippedImage(std::string *missing, std::string *fault)
     static bool tried = false;
     if (!tried) {
         tried = true;
-        const char *path = getenv("B64FILTER_WIN32_IMAGE");
-        std::vector<uint8_t> file = ShippedImageFile();
-        if (!path)
-            missingWhy = "B64FILTER_WIN32_IMAGE names no image";
-        else if (file.empty())
-            missingWhy = std::string("no Windows image at ") + path +
-                         "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
-        else if (!(machine = Load(file, &faultWhy)))
-            faultWhy = std::string(path) + ": " + faultWhy;
+        std::vector<uint8_t> file = ShippedImageFile(&missingWhy);
+        if (!file.empty() && !(machine = Load(file, &faultWhy)))
+            faultWhy = ShippedImagePath() + ": " + faultWhy;
     }
     *missing = missingWhy;
     *fault = faultWhy;

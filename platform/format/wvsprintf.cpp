@@ -2,7 +2,7 @@
 // the Windows one it stores at most 1024 characters and a terminating zero,
 // and returns the count stored. It knows the conversions the messages use:
 // "%s" (a zero-terminated string), "%lu" (a DWORD in decimal) and "%%".
-#include "platform/posix/wvsprintf.h"
+#include "platform/format/wvsprintf.h"
 
 #define FORMAT_MAX_CHARS 1024
 
