@@ -32,8 +32,8 @@ enum ImportId {
     kGetLastError,
     kExitProcess,
     kWvsprintfA,
-    kImportCount
 };
+const uint32_t kImportCount = kWvsprintfA + 1;
 const uint32_t kLoaderReturn = kThunks + kImportCount * kThunkBytes;
 
 struct ImportSpec {
@@ -113,12 +113,22 @@ struct Machine {
 
 void MachineDeleter::operator()(Machine *machine) const
 {
-    if (machine->uc)
-        uc_close(machine->uc);
+    uc_close(machine->uc);
     delete machine;
 }
 
 namespace {
+
+// Unicorn refusing what is asked of it here (a CPU, memory that the map keeps
+// apart, a hook, a run whose every failure a hook names) is a broken build or
+// a host out of memory, not a fault of the image: nothing can run.
+void Require(uc_err error, const char *what)
+{
+    if (error == UC_ERR_OK)
+        return;
+    fprintf(stderr, "the CPU emulator: %s: %s\n", what, uc_strerror(error));
+    abort();
+}
 
 uint32_t Register(Machine &m, int id)
 {
@@ -155,8 +165,7 @@ std::string Where(const Machine &m, uint32_t address)
 
 void Fault(Machine &m, const std::string &what)
 {
-    if (m.outcome.fault.empty())
-        m.outcome.fault = what;
+    m.outcome.fault = what;  // Unicorn calls no hook after a stop: no run faults twice
     uc_emu_stop(m.uc);
 }
 
@@ -171,8 +180,7 @@ bool ReadGuest(const Machine &m, uint32_t address, void *to, uint32_t bytes)
     const Region *r = RegionOf(m, address, bytes);
     if (!r || !(r->perms & UC_PROT_READ))
         return false;
-    if (bytes > 0)
-        memcpy(to, r->host + (address - r->start), bytes);
+    memcpy(to, r->host + (address - r->start), bytes);
     return true;
 }
 
@@ -271,9 +279,11 @@ const char *NextGuestString(void *source)
     return list->strings.back().c_str();
 }
 
+// Sign-extended, as a 64-bit Windows widens a 32-bit process's handles: the
+// pseudo-handles, INVALID_HANDLE_VALUE among them, stay themselves.
 HANDLE HostHandle(uint32_t handle)
 {
-    return handle == 0xFFFFFFFFu ? INVALID_HANDLE_VALUE : (HANDLE)(uintptr_t)handle;
+    return (HANDLE)(intptr_t)(int32_t)handle;
 }
 
 uint32_t GuestHandle(HANDLE handle)
@@ -298,16 +308,15 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
     case kReadFile:
     case kWriteFile: {
         // a: handle, buffer, count, address of the count done, overlapped.
-        std::vector<uint8_t> buffer(a[2] <= m.pe.stackReserve ? a[2] : 0);
         DWORD done = 0;
         uint32_t needs = id == kReadFile ? UC_PROT_WRITE : UC_PROT_READ;
         const Region *r = RegionOf(m, a[1], a[2]);
-        if (buffer.size() != a[2] || !r || !(r->perms & needs)) {
+        if (!r || !(r->perms & needs)) {
             Fault(m, name + " given a buffer of " + std::to_string(a[2]) + " bytes at " + Where(m, a[1]) +
                          (id == kReadFile ? " outside writable memory" : " outside readable memory"));
             return;
         }
-        memcpy(buffer.data(), r->host + (a[1] - r->start), a[2]);
+        std::vector<uint8_t> buffer(r->host + (a[1] - r->start), r->host + (a[1] - r->start) + a[2]);
         if (id == kReadFile)
             result = ReadFile(HostHandle(a[0]), buffer.data(), a[2], &done, HostOverlapped(a[4]));
         else
@@ -354,8 +363,6 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
         result = (uint32_t)count;
         break;
     }
-    case kImportCount:
-        break;
     }
     SetRegister(m, UC_X86_REG_EAX, result);
 }
@@ -372,7 +379,7 @@ int ImportAt(uint32_t address)
 
 // An import's entry point reached: the call's arguments are on the stack
 // above its return address.
-void EnterImport(Machine &m, ImportId id)
+void EnterImport(Machine &m, uint32_t id)
 {
     uint32_t esp = Register(m, UC_X86_REG_ESP);
     if (id == kImportCount) {
@@ -395,7 +402,7 @@ void EnterImport(Machine &m, ImportId id)
     }
     for (uint32_t i = 0; i < spec.arguments; i++)
         arguments[i] = GuestWord(m, esp + 4 + 4 * i);
-    ServeImport(m, id, arguments);
+    ServeImport(m, (ImportId)id, arguments);
 }
 
 // The instruction at `address`, decoded at load or, after a patch or at an
@@ -449,7 +456,7 @@ void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
     uint32_t address = (uint32_t)address64;
     int import = ImportAt(address);
     if (import >= 0) {
-        EnterImport(m, (ImportId)import);
+        EnterImport(m, (uint32_t)import);
         return;
     }
     const Decoded *d = Fetch(m, address);
@@ -523,7 +530,12 @@ bool MapImage(Machine &m, std::string *fault)
     return true;
 }
 
-bool MapStackAndThunks(Machine &m, std::string *fault)
+// The loader's limits keep the image, the stack and the entry points apart.
+static_assert((uint64_t)kImageBase + kLargestImage <= kStackTop - kLargestImage &&
+                  kStackTop <= kImportEntries,
+              "the memory map's parts overlap");
+
+void MapStackAndThunks(Machine &m)
 {
     m.stack.reset(new PageBuffer(m.pe.stackReserve));
     m.stackRegion = {"stack", kStackTop - PageRound(m.pe.stackReserve), PageRound(m.pe.stackReserve),
@@ -536,26 +548,25 @@ bool MapStackAndThunks(Machine &m, std::string *fault)
         thunk[1] = (uint8_t)pop;
         thunk[2] = (uint8_t)(pop >> 8);
     }
-    if (uc_mem_map_ptr(m.uc, m.stackRegion.start, m.stackRegion.size, m.stackRegion.perms, m.stack->bytes) !=
-            UC_ERR_OK ||
-        uc_mem_map_ptr(m.uc, kThunks, kPage, UC_PROT_READ | UC_PROT_EXEC, m.thunks->bytes) != UC_ERR_OK) {
-        *fault = "the image overlaps its stack";
-        return false;
-    }
+    Require(
+        uc_mem_map_ptr(m.uc, m.stackRegion.start, m.stackRegion.size, m.stackRegion.perms, m.stack->bytes),
+        "mapping the stack");
+    Require(uc_mem_map_ptr(m.uc, kThunks, kPage, UC_PROT_READ | UC_PROT_EXEC, m.thunks->bytes),
+            "mapping the import entry points");
     m.regions.push_back(m.stackRegion);
-    return true;
 }
 
-bool AddHooks(Machine &m)
+void AddHooks(Machine &m)
 {
     uc_hook hook;
-    return uc_hook_add(m.uc, &hook, UC_HOOK_CODE, (void *)OnInstruction, &m, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(m.uc, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)OnStackAccess, &m,
-                       m.stackRegion.start, (uint64_t)kStackTop - 1) == UC_ERR_OK &&
-           uc_hook_add(m.uc, &hook, UC_HOOK_MEM_INVALID, (void *)OnBadAccess, &m, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(m.uc, &hook, UC_HOOK_INTR, (void *)OnInterrupt, &m, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(m.uc, &hook, UC_HOOK_INSN_INVALID, (void *)OnInvalidInstruction, &m, 1, 0) ==
-               UC_ERR_OK;
+    Require(uc_hook_add(m.uc, &hook, UC_HOOK_CODE, (void *)OnInstruction, &m, 1, 0), "adding a hook");
+    Require(uc_hook_add(m.uc, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)OnStackAccess, &m,
+                        m.stackRegion.start, (uint64_t)kStackTop - 1),
+            "adding a hook");
+    Require(uc_hook_add(m.uc, &hook, UC_HOOK_MEM_INVALID, (void *)OnBadAccess, &m, 1, 0), "adding a hook");
+    Require(uc_hook_add(m.uc, &hook, UC_HOOK_INTR, (void *)OnInterrupt, &m, 1, 0), "adding a hook");
+    Require(uc_hook_add(m.uc, &hook, UC_HOOK_INSN_INVALID, (void *)OnInvalidInstruction, &m, 1, 0),
+            "adding a hook");
 }
 
 // The code hook's table, from the instructions of .code as loaded.
@@ -585,18 +596,14 @@ void Decode(Machine &m)
 MachinePtr Load(const std::vector<uint8_t> &file, std::string *fault)
 {
     MachinePtr m(new Machine);
-    if (uc_open(UC_ARCH_X86, UC_MODE_32, &m->uc) != UC_ERR_OK) {
-        m->uc = nullptr;
-        *fault = "the CPU emulator does not start";
+    Require(uc_open(UC_ARCH_X86, UC_MODE_32, &m->uc), "opening an i386 CPU");
+    // With exits on and none set, only the hooks end a run: uc_emu_start's
+    // `until` would end it silently wherever it pointed, at 0 by default.
+    Require(uc_ctl_exits_enable(m->uc), "turning off the run's end address");
+    if (!LoadPe(file, kImageBase, ImportEntry, &m->pe, fault) || !MapImage(*m, fault))
         return nullptr;
-    }
-    if (!LoadPe(file, kImageBase, ImportEntry, &m->pe, fault) || !MapImage(*m, fault) ||
-        !MapStackAndThunks(*m, fault))
-        return nullptr;
-    if (!AddHooks(*m)) {
-        *fault = "the CPU emulator takes no hooks";
-        return nullptr;
-    }
+    MapStackAndThunks(*m);
+    AddHooks(*m);
     m->patched = m->pe.memory;
     Decode(*m);
     return m;
@@ -623,8 +630,10 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     SetRegister(m, UC_X86_REG_EFLAGS, 0x202);
 
     uc_err error = uc_emu_start(m.uc, kImageBase + m.pe.entry, 0, 0, 0);
-    if (m.outcome.fault.empty() && error != UC_ERR_OK)
-        m.outcome.fault = std::string("the CPU stopped: ") + uc_strerror(error) + ByInstruction(m);
+    if (m.outcome.fault.empty())
+        Require(error, "running the image");
+    // hlt, or an exception Unicorn ends the run on without a hook (a division
+    // by zero, ud0).
     if (m.outcome.fault.empty() && !m.outcome.exited)
         m.outcome.fault = "the CPU stopped without ExitProcess" + ByInstruction(m);
     if (!m.outcome.fault.empty())
@@ -716,17 +725,19 @@ std::string EmulatorName()
            std::to_string(UC_VERSION_PATCH);
 }
 
+MachinePtr LoadShippedImage(std::string *missing, std::string *fault)
+{
+    std::vector<uint8_t> file = ShippedImageFile(missing);
+    MachinePtr machine;
+    if (!file.empty() && !(machine = Load(file, fault)))
+        *fault = ShippedImagePath() + ": " + *fault;
+    return machine;
+}
+
 Machine *ShippedImage(std::string *missing, std::string *fault)
 {
-    static MachinePtr machine;
     static std::string missingWhy, faultWhy;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
-        std::vector<uint8_t> file = ShippedImageFile(&missingWhy);
-        if (!file.empty() && !(machine = Load(file, &faultWhy)))
-            faultWhy = ShippedImagePath() + ": " + faultWhy;
-    }
+    static MachinePtr machine = LoadShippedImage(&missingWhy, &faultWhy);
     *missing = missingWhy;
     *fault = faultWhy;
     return machine.get();

@@ -97,9 +97,10 @@ uint32_t ImportEntry(const std::string &library, const std::string &function);
 
 // The image that B64FILTER_WIN32_IMAGE names: whether it is there, for every
 // caller. ShippedImageFile gives its bytes, or empty with why in *missing;
-// ShippedImage loads it once, and gives null with why in *missing when there
-// is none, or in *fault when it does not load.
+// LoadShippedImage loads it, and gives null with why in *missing when there
+// is none, or in *fault when it does not load; ShippedImage does so once.
 std::vector<uint8_t> ShippedImageFile(std::string *missing);
+MachinePtr LoadShippedImage(std::string *missing, std::string *fault);
 Machine *ShippedImage(std::string *missing, std::string *fault);
 std::vector<uint8_t> ReadBytes(const std::string &path);
 

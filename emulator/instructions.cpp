@@ -78,8 +78,8 @@ Instruction FromCapstone(const Disassembler &d)
     i.kind = KindOf(d);
     i.text = std::string(insn->mnemonic) + (insn->op_str[0] ? " " : "") + insn->op_str;
     const cs_x86 &x86 = insn->detail->x86;
-    bool branch = cs_insn_group(d.handle, insn, CS_GRP_BRANCH_RELATIVE);
-    if (branch && x86.op_count == 1 && x86.operands[0].type == X86_OP_IMM) {
+    // A relative branch has one operand, its target.
+    if (cs_insn_group(d.handle, insn, CS_GRP_BRANCH_RELATIVE)) {
         i.direct = true;
         i.target = (uint32_t)x86.operands[0].imm;
     } else if (x86.encoding.imm_size != 0) {
@@ -102,12 +102,13 @@ Instruction Undecodable(const uint8_t *code, uint32_t rva, uint32_t at)
     return i;
 }
 
-bool Next(Disassembler &d, const uint8_t *code, uint32_t size, uint32_t rva, uint32_t at)
+Instruction Next(Disassembler &d, const uint8_t *code, uint32_t size, uint32_t rva, uint32_t at)
 {
     const uint8_t *bytes = code + at;
     size_t left = size - at;
     uint64_t address = (uint64_t)rva + at;
-    return cs_disasm_iter(d.handle, &bytes, &left, &address, d.insn);
+    return cs_disasm_iter(d.handle, &bytes, &left, &address, d.insn) ? FromCapstone(d)
+                                                                     : Undecodable(code, rva, at);
 }
 
 }  // namespace
@@ -115,7 +116,7 @@ bool Next(Disassembler &d, const uint8_t *code, uint32_t size, uint32_t rva, uin
 Instruction DecodeAt(const uint8_t *code, uint32_t size, uint32_t rva, uint32_t at)
 {
     Disassembler d;
-    return Next(d, code, size, rva, at) ? FromCapstone(d) : Undecodable(code, rva, at);
+    return Next(d, code, size, rva, at);
 }
 
 std::vector<Instruction> DecodeAll(const uint8_t *code, uint32_t size, uint32_t rva)
@@ -123,7 +124,7 @@ std::vector<Instruction> DecodeAll(const uint8_t *code, uint32_t size, uint32_t 
     Disassembler d;
     std::vector<Instruction> all;
     for (uint32_t at = 0; at < size; at += all.back().size)
-        all.push_back(Next(d, code, size, rva, at) ? FromCapstone(d) : Undecodable(code, rva, at));
+        all.push_back(Next(d, code, size, rva, at));
     return all;
 }
 

@@ -83,6 +83,9 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
          "section .data overlaps another"},
         {"no .code", [&](std::vector<uint8_t> &f) { Put(f, section, 4, 0x7865742E); },  // .tex
          "no executable .code section"},
+        {"a .code that does not execute",
+         [&](std::vector<uint8_t> &f) { Put(f, section + 36, 4, 0x40000000u); },
+         "no executable .code section"},
         {"no base relocations", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 140, 4, 0); },
          "no base relocations: the image can only load at its preferred base"},
         {"relocations past the image", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 136, 4, 0x5FF8); },
@@ -147,6 +150,11 @@ TEST(PeLoader, TheTinyImageLoadsAndRunsItsOwnCode)
         EXPECT_TRUE(run.exited) << run.fault;
         EXPECT_EQ(run.exitCode, 7u);
         EXPECT_EQ(run.instructions, 2u);
+        // Decoded as far as .code's VirtualSize: push 7, the call, then adds of the zeros.
+        EXPECT_EQ(emulated::CodeSection(*m).content, 0x200u);
+        ASSERT_EQ(emulated::CodeInstructions(*m).size(), 2u + (0x200 - 8) / 2);
+        EXPECT_EQ(emulated::CodeInstructions(*m)[0].text, "push 7");
+        EXPECT_EQ(emulated::CodeInstructions(*m)[1].kind, emulated::InstructionKind::kNearCall);
     }
     std::vector<uint8_t> file = tiny::Image();
     Put(file, tiny::kOptional + 104, 4, 0);
