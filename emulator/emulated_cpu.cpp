@@ -95,6 +95,7 @@ struct Machine {
     std::unique_ptr<PageBuffer> image, stack, thunks;
     LoadedImage pe;                // the image as loaded
     std::vector<uint8_t> patched;  // and as patched, to start each run from
+    std::vector<std::pair<uint32_t, uint32_t>> patches;  // offset and size of each since the load
     std::vector<Region> regions;   // headers and sections, then the stack
     Region code{}, stackRegion{};
     LoadedSection codeSection;
@@ -399,8 +400,8 @@ void EnterImport(Machine &m, ImportId id)
 
 // The instruction at `address`, decoded at load or, after a patch or at an
 // offset no instruction of the load started at, now; null (and a fault)
-// outside .code and for bytes that are no instruction. Unicorn's own size
-// is not used: for an instruction it cannot decode it gives none.
+// outside .code. Unicorn's own size is not used: for an instruction it
+// cannot run it gives none, and OnInvalidInstruction then reports it.
 const Decoded *Fetch(Machine &m, uint32_t address)
 {
     if (!m.code.Holds(address, 1)) {
@@ -411,10 +412,6 @@ const Decoded *Fetch(Machine &m, uint32_t address)
     if (d.size == 0) {
         Instruction i = DecodeAt(m.code.host, m.code.size, m.codeSection.rva, address - m.code.start);
         d = {i.size, i.kind};
-    }
-    if (d.kind == InstructionKind::kUndecodable) {
-        Fault(m, "invalid instruction at " + Where(m, address));
-        return nullptr;
     }
     return &d;
 }
@@ -488,8 +485,7 @@ void OnInterrupt(uc_engine *, uint32_t number, void *user)
     Fault(m, "interrupt " + std::to_string(number) + ByInstruction(m));
 }
 
-// An instruction Capstone decodes but the CPU will not run (ud2, a lock
-// prefix where none may be).
+// Bytes that are no instruction, or one the CPU will not run (ud2).
 bool OnInvalidInstruction(uc_engine *, void *user)
 {
     Machine &m = *(Machine *)user;
@@ -568,6 +564,14 @@ void ResetDecoded(Machine &m)
     m.decoded.assign(m.code.size, Decoded{0, InstructionKind::kOther});
     for (const Instruction &i : m.instructions)
         m.decoded[i.rva - m.codeSection.rva] = {i.size, i.kind};
+}
+
+// Unicorn keeps the code it has translated: after a patch, the translations
+// of those bytes go, or a run would execute what was there before. (Asked
+// for the whole image at once, Unicorn 2.0.1 kept the entry point's.)
+void ForgetTranslations(Machine &m, uint32_t rva, uint32_t size)
+{
+    uc_ctl_remove_cache(m.uc, (uint64_t)kImageBase + rva, (uint64_t)kImageBase + rva + size);
 }
 
 void Decode(Machine &m)
@@ -649,7 +653,8 @@ void Patch(Machine &m, uint32_t rva, const std::vector<uint8_t> &bytes)
     if (rva > m.patched.size() || bytes.size() > m.patched.size() - rva)
         abort();  // a caller's own mistake
     memcpy(&m.patched[rva], bytes.data(), bytes.size());
-    uc_ctl_remove_cache(m.uc, (uint64_t)kImageBase + rva, (uint64_t)kImageBase + rva + bytes.size());
+    m.patches.push_back({rva, (uint32_t)bytes.size()});
+    ForgetTranslations(m, rva, (uint32_t)bytes.size());
     // Every instruction that may overlap the patch is decoded again when reached.
     uint32_t code = m.codeSection.rva, end = code + m.codeSection.size;
     uint32_t from = rva < code + kLongestInstruction ? code : rva - kLongestInstruction + 1;
@@ -659,8 +664,11 @@ void Patch(Machine &m, uint32_t rva, const std::vector<uint8_t> &bytes)
 
 void Unpatch(Machine &m)
 {
-    m.patched = m.pe.memory;
-    uc_ctl_remove_cache(m.uc, kImageBase, (uint64_t)kImageBase + m.patched.size());
+    for (const auto &patch : m.patches) {
+        memcpy(&m.patched[patch.first], &m.pe.memory[patch.first], patch.second);
+        ForgetTranslations(m, patch.first, patch.second);
+    }
+    m.patches.clear();
     ResetDecoded(m);
 }
 

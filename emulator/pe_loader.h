@@ -15,6 +15,7 @@ namespace emulated {
 // Section flags (IMAGE_SCN_MEM_*).
 const uint32_t kSectionExecute = 0x20000000u, kSectionRead = 0x40000000u, kSectionWrite = 0x80000000u;
 const uint32_t kPage = 0x1000;
+const uint32_t kLargestImage = 0x10000000u;  // and the largest stack reserve taken
 
 struct LoadedSection {
     std::string name;  // "headers" for the headers
@@ -35,7 +36,9 @@ struct LoadedImage {
 // machine does not serve.
 typedef uint32_t (*ImportResolver)(const std::string &library, const std::string &function);
 
-// Loads the file for `base`. On failure says why in *fault.
+// Loads the file for `base`. On failure says why in *fault: each malformed
+// part of the file its own message (tests/pe_loader_test.cpp has them all).
+// Every read of the file and of the image is bounded.
 bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver resolve, LoadedImage *image,
             std::string *fault);
 
