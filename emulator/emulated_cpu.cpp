@@ -84,7 +84,8 @@ struct Frame {
 };
 
 // What a run wrote on the stack: one flag per byte below its top (byte i is
-// at kStackTop - 1 - i), and the instructions it took.
+// at kStackTop - 1 - i) down to the deepest it wrote, and the instructions
+// it took.
 struct Footprint {
     std::vector<uint8_t> written;
     uint64_t instructions;
@@ -221,11 +222,13 @@ void NoteStackWrite(Machine &m, uint32_t address, uint32_t bytes)
         if (!m.stackRegion.Holds(a, 1))
             continue;
         uint32_t below = kStackTop - 1 - a;
-        if (m.heldTo && !m.heldTo->written[below]) {
+        if (m.heldTo && (below >= m.heldTo->written.size() || !m.heldTo->written[below])) {
             Fault(m, "stack written at " + Where(m, a) + ", which the image as loaded never writes in this run" +
                          ByInstruction(m));
             return;
         }
+        if (below >= m.footprint.written.size())
+            m.footprint.written.resize(below + 1);
         m.footprint.written[below] = 1;
     }
 }
@@ -236,7 +239,8 @@ void NoteStackRead(Machine &m, uint32_t address, uint32_t bytes)
     if (m.watch == Watch::kOff)
         return;
     for (uint32_t a = address; a - address < bytes; a++) {
-        if (m.stackRegion.Holds(a, 1) && !m.footprint.written[kStackTop - 1 - a]) {
+        uint32_t below = kStackTop - 1 - a;
+        if (m.stackRegion.Holds(a, 1) && (below >= m.footprint.written.size() || !m.footprint.written[below])) {
             Fault(m, "stack read at " + Where(m, a) + " before the run wrote it" + ByInstruction(m));
             return;
         }
@@ -637,7 +641,7 @@ void ForgetTranslations(Machine &m, uint32_t rva, uint32_t size)
 // kFootprintSlack times that run's instructions.
 void StartFootprint(Machine &m)
 {
-    m.footprint = Footprint{std::vector<uint8_t>(m.watch == Watch::kOff ? 0 : m.stackRegion.size), 0};
+    m.footprint = Footprint{};
     m.heldTo = nullptr;
     if (m.watch != Watch::kHolding)
         return;

@@ -38,9 +38,12 @@
 // what the FilterMain table alone kills, say).
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <dirent.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <fstream>
@@ -129,11 +132,12 @@ std::string ImportCalled(const emulated::Machine &m, const Instruction &i)
 }
 
 // Each function's start (the entry point and every direct call's target)
-// with its name.
+// with its name, by the imports it calls.
 std::map<uint32_t, std::string> Functions(const emulated::Machine &m)
 {
     const std::vector<Instruction> &code = emulated::CodeInstructions(m);
     std::map<uint32_t, std::set<std::string>> calls;
+    calls[emulated::CodeSection(m).rva];  // (code before the entry point, if any)
     calls[emulated::Image(m).entry];
     for (const Instruction &i : code)
         if (i.kind == InstructionKind::kNearCall && i.direct)
