@@ -246,9 +246,12 @@ std::map<std::string, std::string> ImageEquivalents(std::string *why)
 std::string OneLine(const std::string &text, size_t most)
 {
     std::string line;
-    for (char c : text)
-        if (!(isspace((unsigned char)c) && (line.empty() || line.back() == ' ')))
-            line += isspace((unsigned char)c) ? ' ' : c;
+    for (char c : text) {
+        bool space = isspace((unsigned char)c) != 0;
+        if (space && (line.empty() || line.back() == ' '))
+            continue;
+        line += space ? ' ' : c;
+    }
     return line.size() > most ? line.substr(0, most) + "..." : line;
 }
 
