@@ -99,7 +99,8 @@ TEST(CopyLoopCorpus, TheImageRunsEachScriptAsTheHostDoes)
         scripted::Script script = CopyLoopScript(bytes.data(), bytes.size(), &input);
         scripted::Reset(script);
         DWORD hostExit = scripted::RunFilter();
-        const std::vector<scripted::Record> host = scripted::Calls();
+        // (A copy: the image's run starts a new record.)
+        const std::vector<scripted::Record> host(scripted::Calls().begin(), scripted::Calls().end());
         scripted::Reset(script);
         emulated::Outcome run = emulated::Run(*image);
         ASSERT_TRUE(run.exited) << file << ": " << run.fault;
@@ -239,9 +240,9 @@ std::string OneLine(const std::string &text, size_t most)
 
 // Runs a mutant per iteration of the test program (the first, the image as
 // loaded, records the footprints) and tells each one's verdict at its end.
-class Judge : public testing::EmptyTestEventListener {
+class Verdicts : public testing::EmptyTestEventListener {
 public:
-    Judge(emulated::Machine &machine, std::vector<Mutant> mutants) : machine_(machine), mutants_(std::move(mutants))
+    Verdicts(emulated::Machine &machine, std::vector<Mutant> mutants) : machine_(machine), mutants_(std::move(mutants))
     {
     }
 
@@ -343,7 +344,7 @@ int main(int argc, char **argv)
     GTEST_FLAG_SET(repeat, (int)mutants.size() + 1);
     testing::TestEventListeners &listeners = testing::UnitTest::GetInstance()->listeners();
     delete listeners.Release(listeners.default_result_printer());
-    listeners.Append(new Judge(*machine, mutants));
+    listeners.Append(new Verdicts(*machine, mutants));
     if (RUN_ALL_TESTS() == 0 && !mutants.empty())  // every mutant killed fails an iteration
         printf("mutate: image: no mutant was killed\n");
     return 0;
