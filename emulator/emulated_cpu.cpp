@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <deque>
 #include <fstream>
 #include <iterator>
@@ -82,6 +83,16 @@ struct Frame {
     uint32_t returnAddress;
 };
 
+// What a run wrote on the stack: one flag per byte below its top (byte i is
+// at kStackTop - 1 - i) down to the deepest it wrote, and the instructions
+// it took.
+struct Footprint {
+    std::vector<uint8_t> written;
+    uint64_t instructions;
+};
+
+enum class Watch { kOff, kRecording, kHolding };
+
 // What the code hook needs of each instruction, by its offset in .code.
 struct Decoded {
     uint8_t size;  // 0: not decoded yet (a patch covered it, or nothing started there)
@@ -109,6 +120,13 @@ struct Machine {
     bool callPending = false;
     uint32_t pendingReturn = 0;
     uint32_t committedLow = 0, lowest = 0;
+
+    // Stack footprints (RecordFootprints, HoldToFootprints).
+    Watch watch = Watch::kOff;
+    std::vector<Footprint> footprints;  // recorded, in the order of their runs
+    size_t nextHeld = 0;                // the recorded run the next run is held to
+    const Footprint *heldTo = nullptr;  // the run under way is held to
+    Footprint footprint;                // of the run under way
 };
 
 void MachineDeleter::operator()(Machine *machine) const
@@ -202,6 +220,41 @@ bool ReadGuestString(const Machine &m, uint32_t address, std::string *text)
     return false;
 }
 
+// Stack bytes written, by the image or by an import for it: held to a
+// recorded run, a byte that run never wrote is a fault.
+void NoteStackWrite(Machine &m, uint32_t address, uint32_t bytes)
+{
+    if (m.watch == Watch::kOff)
+        return;
+    for (uint32_t a = address; a - address < bytes; a++) {
+        if (!m.stackRegion.Holds(a, 1))
+            continue;
+        uint32_t below = kStackTop - 1 - a;
+        if (m.heldTo && (below >= m.heldTo->written.size() || !m.heldTo->written[below])) {
+            Fault(m, "stack written at " + Where(m, a) + ", which the image as loaded never writes in this run" +
+                         ByInstruction(m));
+            return;
+        }
+        if (below >= m.footprint.written.size())
+            m.footprint.written.resize(below + 1);
+        m.footprint.written[below] = 1;
+    }
+}
+
+// Stack bytes read: each must have been written earlier in the run.
+void NoteStackRead(Machine &m, uint32_t address, uint32_t bytes)
+{
+    if (m.watch == Watch::kOff)
+        return;
+    for (uint32_t a = address; a - address < bytes; a++) {
+        uint32_t below = kStackTop - 1 - a;
+        if (m.stackRegion.Holds(a, 1) && (below >= m.footprint.written.size() || !m.footprint.written[below])) {
+            Fault(m, "stack read at " + Where(m, a) + " before the run wrote it" + ByInstruction(m));
+            return;
+        }
+    }
+}
+
 // What an import writes into the image's memory: writable memory only, as
 // the pages' protections say.
 bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes)
@@ -210,6 +263,7 @@ bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes)
     if (!r || !(r->perms & UC_PROT_WRITE))
         return false;
     memcpy(r->host + (address - r->start), from, bytes);
+    NoteStackWrite(m, address, bytes);
     return true;
 }
 
@@ -317,6 +371,8 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
             return;
         }
         std::vector<uint8_t> buffer(r->host + (a[1] - r->start), r->host + (a[1] - r->start) + a[2]);
+        if (id == kWriteFile)
+            NoteStackRead(m, a[1], a[2]);
         if (id == kReadFile)
             result = ReadFile(HostHandle(a[0]), buffer.data(), a[2], &done, HostOverlapped(a[4]));
         else
@@ -325,8 +381,10 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
             Fault(m, name + " given its count to fill at " + Where(m, a[3]) + ", outside writable memory");
             return;
         }
-        if (id == kReadFile)
+        if (id == kReadFile) {
             memcpy(r->host + (a[1] - r->start), buffer.data(), a[2]);
+            NoteStackWrite(m, a[1], std::min(done, a[2]));
+        }
         break;
     }
     case kCloseHandle:
@@ -465,9 +523,14 @@ void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
 }
 
 // Only the stack is watched: the protections say what else may be touched.
-void OnStackAccess(uc_engine *, uc_mem_type, uint64_t address, int, int64_t, void *user)
+void OnStackAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
 {
-    TouchStack(*(Machine *)user, (uint32_t)address);
+    Machine &m = *(Machine *)user;
+    TouchStack(m, (uint32_t)address);
+    if (type == UC_MEM_WRITE)
+        NoteStackWrite(m, (uint32_t)address, (uint32_t)size);
+    else
+        NoteStackRead(m, (uint32_t)address, (uint32_t)size);
 }
 
 bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
@@ -585,6 +648,31 @@ void ForgetTranslations(Machine &m, uint32_t rva, uint32_t size)
     uc_ctl_remove_cache(m.uc, (uint64_t)kImageBase + rva, (uint64_t)kImageBase + rva + size);
 }
 
+// A run's footprint starts empty; held to a recorded run, it may take
+// kFootprintSlack times that run's instructions.
+void StartFootprint(Machine &m)
+{
+    m.footprint = Footprint{};
+    m.heldTo = nullptr;
+    if (m.watch != Watch::kHolding)
+        return;
+    if (m.nextHeld == m.footprints.size()) {
+        Fault(m, "a run past the " + std::to_string(m.footprints.size()) + " runs recorded");
+        m.limit = 0;
+        return;
+    }
+    m.heldTo = &m.footprints[m.nextHeld++];
+    m.limit = std::min(m.limit, kFootprintSlack * m.heldTo->instructions);
+}
+
+void EndFootprint(Machine &m)
+{
+    if (m.watch != Watch::kRecording)
+        return;
+    m.footprint.instructions = m.outcome.instructions;
+    m.footprints.push_back(m.footprint);
+}
+
 void Decode(Machine &m)
 {
     m.instructions = DecodeAll(&m.pe.memory[m.codeSection.rva], m.codeSection.content, m.codeSection.rva);
@@ -618,6 +706,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     m.callPending = false;
     m.committedLow = kStackTop - PageRound(m.pe.stackCommit);
     m.lowest = kStackTop;
+    StartFootprint(m);
 
     // The loader calls the entry point: its return address is on the stack.
     uint32_t esp = kStackTop - 4;
@@ -639,6 +728,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     if (!m.outcome.fault.empty())
         m.outcome.exited = false;
     m.outcome.deepestStack = kStackTop - m.lowest;
+    EndFootprint(m);
     return m.outcome;
 }
 
@@ -671,6 +761,18 @@ void Patch(Machine &m, uint32_t rva, const std::vector<uint8_t> &bytes)
         m.decoded[at - code].size = 0;
 }
 
+void RecordFootprints(Machine &m)
+{
+    m.watch = Watch::kRecording;
+    m.footprints.clear();
+}
+
+void HoldToFootprints(Machine &m)
+{
+    m.watch = Watch::kHolding;
+    m.nextHeld = 0;
+}
+
 void Unpatch(Machine &m)
 {
     for (const auto &patch : m.patches) {
@@ -679,6 +781,12 @@ void Unpatch(Machine &m)
     }
     m.patches.clear();
     ResetDecoded(m);
+}
+
+std::string ImportName(uint32_t entry)
+{
+    int id = ImportAt(entry);
+    return id >= 0 && id < kImportCount ? kImports[id].name : "";
 }
 
 // Where the image's imports go: each of the seven to its entry point.

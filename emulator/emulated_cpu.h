@@ -91,9 +91,24 @@ const std::vector<Instruction> &CodeInstructions(const Machine &machine);
 void Patch(Machine &machine, uint32_t rva, const std::vector<uint8_t> &bytes);
 void Unpatch(Machine &machine);
 
+// Stack footprints, for runs of a patched image against the image as loaded.
+// From RecordFootprints on, each run keeps which bytes below the stack top it
+// wrote (itself or an import for it) and how many instructions it took. From
+// HoldToFootprints on, the n-th run is held to the n-th recorded: it faults
+// at a write to a stack byte that run never wrote (inside the frame, yet
+// outside everything the image as loaded writes there: an overrun the
+// output need not show), and may take at most kFootprintSlack times its
+// instructions. Under both, reading a stack byte the run has not written
+// yet is a fault.
+const uint64_t kFootprintSlack = 4;
+void RecordFootprints(Machine &machine);  // forgets any recorded before
+void HoldToFootprints(Machine &machine);  // from the first run recorded, again
+
 // The address that the image's calls to library!function reach (one of the
 // seven), or 0.
 uint32_t ImportEntry(const std::string &library, const std::string &function);
+// The name of the import whose entry point is at `entry`, or "".
+std::string ImportName(uint32_t entry);
 
 // The image that B64FILTER_WIN32_IMAGE names: whether it is there, for every
 // caller. ShippedImageFile gives its bytes, or empty with why in *missing;

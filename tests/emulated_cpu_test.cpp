@@ -229,6 +229,11 @@ TEST(EmulatedCpu, InstructionsAreDecodedWithTheirKindsConditionsTargetsAndImmedi
         EXPECT_EQ(i.immediateSize, d.immediateSize) << d.name;
         EXPECT_EQ(all.back().rva + all.back().size, 0x1000 + d.bytes.size()) << d.name;
     }
+    // Put back, the image's own code runs again.
+    scripted::Reset(scripted::Script());
+    emulated::Outcome run = emulated::Run(*m, 1000);
+    EXPECT_TRUE(run.exited) << run.fault;
+    EXPECT_EQ(run.exitCode, 7u);
 }
 
 // The one answer to "is the image there?", for every caller: none named,
@@ -261,6 +266,47 @@ TEST(EmulatedCpu, TheShippedImageIsLoadedOrSaysWhyNot)
     else
         unsetenv("B64FILTER_WIN32_IMAGE");
     EXPECT_EQ(emulated::EmulatorName().rfind("Unicorn 2.", 0), 0u) << emulated::EmulatorName();
+}
+
+// Held to the footprint of the image's own run (push 7; call ExitProcess),
+// a patched run faults at a stack byte that run never wrote, at a read of
+// one not yet written, past kFootprintSlack times its instructions, and at
+// a run beyond those recorded; the image as loaded passes.
+TEST(EmulatedCpu, StackFootprintsHoldAPatchedRunToTheRecordedOne)
+{
+    std::string fault;
+    emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
+    ASSERT_TRUE(m) << fault;
+    const uint32_t entry = emulated::Image(*m).entry;
+    const std::vector<uint8_t> exit7 = Join({Push(7), CallImport("KERNEL32.dll", "ExitProcess")});
+    const std::string at = ", by the instruction at 0x9E371000 (.code+0x0)";
+    const std::vector<Planted> planted = {
+        {"a write below what the run wrote", Join({{0x89, 0x44, 0x24, 0xC0}, exit7}),  // mov [esp-64], eax
+         "stack written at 0xBFFEFFBC (the stack, 0x44 below its top), which the image as loaded never "
+         "writes in this run" + at},
+        {"a read of what nothing wrote", Join({{0x8B, 0x44, 0x24, 0xC0}, exit7}),  // mov eax, [esp-64]
+         "stack read at 0xBFFEFFBC (the stack, 0x44 below its top) before the run wrote it" + at},
+        {"four times the instructions", Join({std::vector<uint8_t>(8, 0x90), exit7}),
+         "ran past its limit of 8 instructions, at 0x9E371008 (.code+0x8)"},
+    };
+    scripted::Reset(scripted::Script());
+    emulated::RecordFootprints(*m);
+    ASSERT_TRUE(emulated::Run(*m).exited);
+    for (const Planted &p : planted) {
+        emulated::Patch(*m, entry, p.code);
+        emulated::HoldToFootprints(*m);
+        scripted::Reset(scripted::Script());
+        emulated::Outcome run = emulated::Run(*m);
+        EXPECT_FALSE(run.exited) << p.name;
+        EXPECT_EQ(run.fault, p.fault) << p.name;
+        emulated::Unpatch(*m);
+    }
+    emulated::HoldToFootprints(*m);
+    scripted::Reset(scripted::Script());
+    emulated::Outcome run = emulated::Run(*m);
+    EXPECT_TRUE(run.exited) << run.fault;
+    run = emulated::Run(*m);
+    EXPECT_EQ(run.fault, "a run past the 1 runs recorded");
 }
 
 }  // namespace

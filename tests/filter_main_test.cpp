@@ -145,13 +145,19 @@ TEST_P(FilterMain, HundredByteFileIsTwoWritesOf78And62)
 
 // Reads are never joined or split: each becomes its own line, whatever its
 // size, and a shorter read after a longer one shows none of its stale bytes.
+// The last two: 57 bytes of 0xFF, then 56 bytes, whose last group takes the
+// byte after them, which would show its stale top bits in the line.
 TEST_P(FilterMain, OneLinePerRead)
 {
     const std::vector<size_t> sizes = {10, 10, 57, 1, 56, 2, 57, 3, 30, 55};
+    std::vector<std::string> pieces;
+    for (size_t i = 0; i < sizes.size(); i++)
+        pieces.push_back(Bytes(sizes[i], (unsigned)i + 7));
+    pieces.push_back(std::string(57, '\xFF'));
+    pieces.push_back(Bytes(56, 1));
     Script s;
     std::string expected;
-    for (size_t i = 0; i < sizes.size(); i++) {
-        std::string piece = Bytes(sizes[i], (unsigned)i + 7);
+    for (const std::string &piece : pieces) {
         s.reads.push_back({piece});
         expected += OracleLine(piece);
     }
@@ -159,8 +165,8 @@ TEST_P(FilterMain, OneLinePerRead)
     ExpectContractKept("pieces");
     EXPECT_EQ(o.exitCode, 0u);
     EXPECT_EQ(o.output, expected);
-    EXPECT_EQ(o.outputWrites, sizes.size());
-    EXPECT_EQ(o.reads, sizes.size() + 1);
+    EXPECT_EQ(o.outputWrites, pieces.size());
+    EXPECT_EQ(o.reads, pieces.size() + 1);
     EXPECT_EQ(o.output.substr(0, 36), OracleLine(Bytes(10, 7)) + OracleLine(Bytes(10, 8)));
     EXPECT_EQ(o.output.substr(14, 2), "==");
 }
@@ -225,7 +231,9 @@ std::vector<FailureCase> FailureCases()
     const std::string a = Bytes(57, 3), b = Bytes(20, 4);
     const std::string lineA = OracleLine(a), lineB = OracleLine(b);
     return {
-        {"no error handle: nothing written or closed", FailStdHandle(STD_ERROR_HANDLE, 6), 6, "", "", {}, 0},
+        // (A code other than the fault code 6 that a code of 0 gets, so an exit
+        // with 6 whatever the code given shows.)
+        {"no error handle: nothing written or closed", FailStdHandle(STD_ERROR_HANDLE, 8), 8, "", "", {}, 0},
         {"no output handle: only the error handle closed", FailStdHandle(STD_OUTPUT_HANDLE, 87), 87, "",
          "GetStdHandle(STD_OUTPUT_HANDLE) returned error 87\r\n", kErrorClosed, 0},
         {"no input handle: output and error closed", FailStdHandle(STD_INPUT_HANDLE, 6), 6, "",

@@ -94,6 +94,19 @@ class Judging(unittest.TestCase):
         self.assertIn("second", text)
         self.assertNotIn("first", text)
 
+    def test_the_image_runners_lines_give_key_verdict_and_why(self):
+        lines = {
+            "mutate: 3/170 survived  image .code FilterMain: +0xA mov imm +1":
+                ("image .code FilterMain: +0xA mov imm +1", "survived", "", (".code", "FilterMain")),
+            "mutate: 9/170 killed  image .code f(CloseHandle,GetLastError): +0xC jne inverted  "
+            "(FilterMain.FailurePaths/Image: exit code (6) is not 8)":
+                ("image .code f(CloseHandle,GetLastError): +0xC jne inverted", "killed",
+                 "FilterMain.FailurePaths/Image: exit code (6) is not 8", (".code", "f(CloseHandle,GetLastError)")),
+            "mutate: image: 170 mutants of .code, each against 7 tests": None,
+        }
+        for line, verdict in lines.items():
+            self.assertEqual(mutate.image_verdict(line), verdict, line)
+
 
 if __name__ == "__main__":
     unittest.main()
