@@ -649,20 +649,21 @@ void ForgetTranslations(Machine &m, uint32_t rva, uint32_t size)
 }
 
 // A run's footprint starts empty; held to a recorded run, it may take
-// kFootprintSlack times that run's instructions.
-void StartFootprint(Machine &m)
+// kFootprintSlack times that run's instructions. A run beyond those
+// recorded has nothing to be held to, and does not start.
+bool StartFootprint(Machine &m)
 {
     m.footprint = Footprint{};
     m.heldTo = nullptr;
     if (m.watch != Watch::kHolding)
-        return;
+        return true;
     if (m.nextHeld == m.footprints.size()) {
-        Fault(m, "a run past the " + std::to_string(m.footprints.size()) + " runs recorded");
-        m.limit = 0;
-        return;
+        m.outcome.fault = "a run past the " + std::to_string(m.footprints.size()) + " runs recorded";
+        return false;
     }
     m.heldTo = &m.footprints[m.nextHeld++];
     m.limit = std::min(m.limit, kFootprintSlack * m.heldTo->instructions);
+    return true;
 }
 
 void EndFootprint(Machine &m)
@@ -706,7 +707,8 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     m.callPending = false;
     m.committedLow = kStackTop - PageRound(m.pe.stackCommit);
     m.lowest = kStackTop;
-    StartFootprint(m);
+    if (!StartFootprint(m))
+        return m.outcome;
 
     // The loader calls the entry point: its return address is on the stack.
     uint32_t esp = kStackTop - 4;
