@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include <unicorn/unicorn.h>
-
-#include "platform/test/emulated_image.h"
+#include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 
@@ -80,11 +78,10 @@ int main(int argc, char **argv)
     }
 
     printf("## The image on an emulated CPU\n\n");
-    printf("The shipped `b64filter.exe` run on an emulated i386 CPU (Unicorn %d.%d.%d), its imports served "
-           "by the "
-           "scripted platform (`platform/test/emulated_image.h`). These are counts of its own instructions "
+    printf("The shipped `b64filter.exe` run on an emulated i386 CPU (%s), its imports served by the "
+           "scripted platform (`emulator/emulated_cpu.h`). These are counts of its own instructions "
            "(the imports are not counted), not times: they are the same on every run and every machine.\n\n",
-           UC_VERSION_MAJOR, UC_VERSION_MINOR, UC_VERSION_PATCH);
+           emulated::EmulatorName().c_str());
     printf("| what | instructions |\n|---|---|\n");
     printf("| one 57-byte line (read, encode, write: `FilterMain` and `EncodeChunk`) | %llu",
            (unsigned long long)fullMin);
@@ -98,6 +95,7 @@ int main(int argc, char **argv)
            (unsigned long long)file.instructions);
     printf("Stack: %u bytes at most in a clean run, %u bytes with a message (`PrintFormat`'s buffer), of the "
            "%u bytes the header commits and the %u it reserves.\n\n",
-           file.deepestStack, message.deepestStack, file.stackCommit, file.stackReserve);
+           file.deepestStack, message.deepestStack, emulated::Image(*image).stackCommit,
+           emulated::Image(*image).stackReserve);
     return 0;
 }

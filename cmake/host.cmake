@@ -23,7 +23,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   target_compile_options(filter_encoder PRIVATE -fno-tree-slp-vectorize)
 endif()
 
-add_library(host_format OBJECT platform/posix/wvsprintf.cpp)
+add_library(host_format OBJECT platform/format/wvsprintf.cpp)
 add_library(platform_posix OBJECT platform/posix/posix_platform.cpp)
 add_library(posix_main OBJECT platform/posix/main.cpp)
 
@@ -32,6 +32,10 @@ add_library(posix_main OBJECT platform/posix/main.cpp)
 add_executable(b64filter)
 target_link_libraries(b64filter PRIVATE posix_main filter_loop filter_encoder platform_posix host_format)
 include(cmake/install.cmake)
+
+# The shipped image on an emulated CPU (emulator/CMakeLists.txt), which the
+# tests, the copy-loop fuzzer and the benchmarks run.
+add_subdirectory(emulator)
 
 enable_testing()
 include(cmake/tests.cmake)

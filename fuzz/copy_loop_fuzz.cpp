@@ -19,15 +19,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <string>
 #include <vector>
 
 #include <openssl/evp.h>
 
+#include "emulator/emulated_cpu.h"
 #include "filter/encode_chunk.h"
-#include "platform/test/emulated_image.h"
+#include "fuzz/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 
@@ -35,10 +34,7 @@ namespace {
 
 using scripted::Call;
 using scripted::kError;
-using scripted::kInput;
 using scripted::kOutput;
-
-const DWORD kLargestCode = 0xFFFFFFFFu;
 
 void Fail(const char *what)
 {
@@ -56,68 +52,6 @@ std::string ShortWriteMessage(DWORD written, DWORD length)
 {
     return "WriteFile() failed, " + std::to_string(written) + " of " + std::to_string(length) +
            " characters written\r\n";
-}
-
-// Any code a failure can give: 0 now and then, since it must still end
-// the run as a failure.
-DWORD AnyCode(FuzzedDataProvider &in)
-{
-    if (in.ConsumeIntegralInRange<int>(0, 7) == 0)
-        return 0;
-    return in.ConsumeIntegralInRange<DWORD>(1, kLargestCode);
-}
-
-// Most calls succeed, so that runs get long; one in `odds` fails.
-scripted::Failure MaybeFailure(FuzzedDataProvider &in, int odds)
-{
-    if (in.ConsumeIntegralInRange<int>(1, odds) != 1)
-        return std::nullopt;
-    return AnyCode(in);
-}
-
-// The write of a line of `length` bytes: mostly whole; now and then failing
-// after taking any part of it, or taking one byte less, or any number of
-// bytes less.
-scripted::WriteStep WriteStepFrom(FuzzedDataProvider &in, DWORD length)
-{
-    scripted::WriteStep step;
-    switch (in.ConsumeIntegralInRange<int>(0, 15)) {
-    case 0:
-        step.taken = in.ConsumeIntegralInRange<DWORD>(0, length - 1);
-        step.error = AnyCode(in);
-        break;
-    case 1:
-        step.taken = length - 1;
-        break;
-    case 2:
-        step.taken = in.ConsumeIntegralInRange<DWORD>(0, length - 1);
-        break;
-    }
-    return step;
-}
-
-scripted::ReadStep ReadStepFrom(FuzzedDataProvider &in)
-{
-    scripted::ReadStep step;
-    switch (in.ConsumeIntegralInRange<int>(0, 31)) {
-    case 0:  // end of input
-        break;
-    case 1:  // the writer closed the pipe; now and then with a bogus count
-        step.error = ERROR_BROKEN_PIPE;
-        if (in.ConsumeIntegralInRange<int>(0, 3) == 0)
-            step.data = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 57));
-        break;
-    case 2:
-        step.error = AnyCode(in);
-        if (in.ConsumeIntegralInRange<int>(0, 3) == 0)
-            step.data = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 57));
-        break;
-    default:
-        step.data = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 57));
-        if (step.data.empty())  // the fuzzer's bytes ran out: a byte of zero
-            step.data = std::string(1, '\0');
-    }
-    return step;
 }
 
 // What the run must look like, worked out from the script alone.
@@ -261,12 +195,6 @@ void CheckOutput(const Expected &e)
 
 emulated::Machine *image = nullptr;
 
-bool SameCall(const scripted::Record &a, const scripted::Record &b)
-{
-    return a.call == b.call && a.handle == b.handle && a.value == b.value && a.data == b.data &&
-           a.taken == b.taken && a.overlapped == b.overlapped;
-}
-
 // The image against the host-compiled FilterMain's run of the same script.
 void CheckImage(const scripted::Script &script, DWORD hostExitCode)
 {
@@ -280,12 +208,10 @@ void CheckImage(const scripted::Script &script, DWORD hostExitCode)
     }
     if (run.exitCode != hostExitCode)
         Fail("the image's exit code is not the host's");
-    const std::vector<scripted::Record> &calls = scripted::Calls();
-    for (size_t i = 0; i < calls.size() || i < host.size(); i++) {
-        if (i >= calls.size() || i >= host.size() || !SameCall(calls[i], host[i])) {
-            fprintf(stderr, "copy loop: call %zu of the image differs from the host's\n", i);
-            abort();
-        }
+    size_t differs = 0;
+    if (!SameCalls(scripted::Calls(), host, &differs)) {
+        fprintf(stderr, "copy loop: call %zu of the image differs from the host's\n", differs);
+        abort();
     }
 }
 
@@ -306,33 +232,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    FuzzedDataProvider in(data, size);
-    scripted::Script script;
-    HANDLE input = kInput;
-    const DWORD which[] = {STD_ERROR_HANDLE, STD_OUTPUT_HANDLE, STD_INPUT_HANDLE};
-    for (DWORD std : which)
-        if (scripted::Failure code = MaybeFailure(in, 16))
-            script.stdHandles[std] = {INVALID_HANDLE_VALUE, *code};
-    if (!script.stdHandles.count(STD_INPUT_HANDLE) && in.ConsumeIntegralInRange<int>(0, 7) == 0) {
-        input = nullptr;  // a null standard input is read and closed like any other
-        script.stdHandles[STD_INPUT_HANDLE] = {input, 0};
-    }
-    for (HANDLE h : {input, kOutput, kError})
-        script.closes[h].error = MaybeFailure(in, 8);
-    // A message, which is shorter than a line buffer, may be written in
-    // part or not at all.
-    for (int i = in.ConsumeIntegralInRange<int>(0, 4); i > 0; i--)
-        script.writes[kError].push_back(WriteStepFrom(in, LINE_BUFFER_BYTES));
-
-    // Each read that delivers data is followed by the write of its line.
-    size_t reads = in.ConsumeIntegralInRange<size_t>(0, 80);
-    for (size_t i = 0; i < reads; i++) {
-        script.reads.push_back(ReadStepFrom(in));
-        const scripted::ReadStep &read = script.reads.back();
-        if (!read.error && !read.data.empty())
-            script.writes[kOutput].push_back(WriteStepFrom(in, (DWORD)OracleLine(read.data).size()));
-    }
-
+    HANDLE input;
+    scripted::Script script = CopyLoopScript(data, size, &input);
     Expected e = Predict(script, input);
     scripted::Reset(script);
     DWORD exitCode = scripted::RunFilter();

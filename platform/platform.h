@@ -8,7 +8,7 @@
 // host build from platform/posix; the unit tests and the fuzzer from
 // platform/test, a scripted platform whose calls a test sets one by one.
 //
-// The formatter is the host's own library (platform/posix/wvsprintf.cpp), apart
+// The formatter is the host's own library (platform/format/wvsprintf.cpp), apart
 // from the POSIX calls: it touches no descriptor and holds no state, so there
 // is nothing to script in it. The unit tests link it with the scripted
 // platform, and the messages they check are the very bytes the host binary

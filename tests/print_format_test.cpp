@@ -102,11 +102,21 @@ TEST(PrintFormat, ResultFollowsTheWrite)
     }
 }
 
-TEST(PrintFormat, EmptyTextIsNotWritten)
+// An empty text is not written; one character is a text like any other; a
+// text cut at 1024 characters fills the buffer to its last byte, the zero.
+TEST(PrintFormat, TextLengths)
 {
-    scripted::Reset(scripted::Script());
-    EXPECT_FALSE(PrintFormat(kError, ""));
-    EXPECT_TRUE(scripted::Calls().empty());
+    const std::string longText(1030, 'x');
+    const struct {
+        const char *format;
+        std::string written;
+    } cases[] = {{"", ""}, {"x", "x"}, {longText.c_str(), longText.substr(0, 1024)}};
+    for (const auto &c : cases) {
+        scripted::Reset(scripted::Script());
+        EXPECT_EQ(PrintFormat(kError, c.format), !c.written.empty()) << c.written.size();
+        EXPECT_EQ(scripted::WrittenTo(kError), c.written);
+        EXPECT_EQ(scripted::Calls().size(), c.written.empty() ? 0u : 1u);
+    }
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ void Reset(const Script &next);
 // Runs FilterMain to its ExitProcess and returns the exit code.
 DWORD RunFilter();
 // Records the run's ExitProcess call. The scripted ExitProcess does, then
-// leaves FilterMain; the emulated image (platform/test/emulated_image.h),
+// leaves FilterMain; the emulated image (emulator/emulated_cpu.h),
 // whose ExitProcess is no host function, calls it and stops the CPU.
 void RecordExit(DWORD exitCode);
 // Every call since Reset, in order.

@@ -19,7 +19,10 @@ import pefile
 IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
 
 TITLE = "Base64 Filter"
-VERSION = "0.8.1.5"
+# The one version of the sources; the image must carry it in all four places.
+with open(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                       "VERSION"), encoding="ascii") as version_file:
+    VERSION = version_file.read().strip()
 
 IMPORTS = [
     ("KERNEL32.dll", ["WriteFile", "ExitProcess", "CloseHandle", "ReadFile", "GetLastError",
@@ -101,7 +104,9 @@ class Headers(unittest.TestCase):
         self.assertEqual(oh.Subsystem, 3)  # Windows console
         self.assertEqual((oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (5, 1))
         self.assertEqual((oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), (5, 0))
-        self.assertEqual((oh.MajorImageVersion, oh.MinorImageVersion), (0, 815))
+        # A.B.C.D as A and BCD: the field has a major and a minor number only.
+        major, *rest = VERSION.split(".")
+        self.assertEqual((oh.MajorImageVersion, oh.MinorImageVersion), (int(major), int("".join(rest))))
 
     def test_entry_point_is_in_the_code(self):
         self.assertEqual(section_of(PE.OPTIONAL_HEADER.AddressOfEntryPoint), ".code")
@@ -290,8 +295,10 @@ class Resources(unittest.TestCase):
 
     def test_version_record(self):
         fixed = PE.VS_FIXEDFILEINFO[0]
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00000008, 0x00010005))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00000008, 0x00010005))
+        a, b, c, d = map(int, VERSION.split("."))
+        packed = (a << 16 | b, c << 16 | d)  # 16 bits a number, the first two in the high word
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), packed)
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), packed)
         self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType,
                           fixed.FileSubtype, fixed.FileDateMS, fixed.FileDateLS),
                          (0x3F, 0x28, 0x40004, 1, 0, 0, 0))

@@ -1,18 +1,20 @@
 """The Windows release that tools/release makes, taken apart as a user would.
 
     B64FILTER_WIN32_IMAGE=IMAGE /usr/bin/python3 tests/release/test_release.py [--wine]
+    /usr/bin/python3 tests/release/test_release.py --versions
 
 tools/release packages the image into two temporary directories; the two
 must be the same bytes. The zip is unpacked into a fresh folder, where
 `sha256sum -c` checks the sums; its entries must be the sorted three, dated
 alike, with the texts in CR LF and the image unchanged. The unpacked program
 then encodes under Wine (tools/wine-run): that case alone runs with --wine,
-and only there. A signed release must hold the signed image.
+and only there. A signed release must hold the signed image. --versions
+needs neither the image nor Wine: tools/release must refuse a changelog whose
+newest section is not the version in VERSION, before it writes anything.
 """
 
 import os
 import random
-import re
 import shutil
 import subprocess
 import sys
@@ -39,15 +41,25 @@ def read(path):
         return f.read()
 
 
-def rc_version():
-    with open(os.path.join(ROOT, "resources", "b64filter.rc")) as f:
-        return re.search(r'"ProductVersion", "([0-9.]+)"', f.read()).group(1)
+def version():
+    with open(os.path.join(ROOT, "VERSION"), encoding="ascii") as f:
+        return f.read().strip()
 
 
-def make_release(out, *options):
-    result = quiet([RELEASE, "--image", IMAGE, "--out", out, *options])
+def changelog(directory, text):
+    path = os.path.join(directory, "CHANGELOG.md")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
+def make_release(out, *options, image=IMAGE):
+    # A changelog of this version, so that the package is tested whatever the
+    # real one says now (an "Unreleased" section is refused: Versions below).
+    dated = changelog(os.path.dirname(out), "# Changelog\n\n## %s (2026-12-09)\n" % version())
+    result = quiet([RELEASE, "--image", image, "--out", out, "--changelog", dated, *options])
     assert result.returncode == 0, result.stdout.decode(errors="replace")
-    return os.path.join(out, "b64filter-%s-win32.zip" % rc_version())
+    return os.path.join(out, "b64filter-%s-win32.zip" % version())
 
 
 def crlf_of(path):
@@ -127,8 +139,40 @@ class UnderWine(Made):
         self.assertEqual(harness.run(program, stdin=data), (0, harness.expected_output(data), b""))
 
 
+class Versions(unittest.TestCase):
+    """A zip is made only under the version of the changelog's newest section."""
+
+    def test_only_the_newest_section_of_this_version_is_released(self):
+        this, other = version(), "7.6.5.4"
+        refused = {
+            "unreleased on top": "## Unreleased\n\n- more\n\n## %s (2026-12-09)\n" % this,
+            "another version on top": "## %s (2026-12-09)\n\n## %s (2026-12-08)\n" % (other, this),
+            "no date": "## %s\n" % this,
+            "not yet released": "## %s (2026-12-09), not yet\n" % this,
+            "a longer version": "## %s.1 (2026-12-09)\n" % this,
+            "no section": "# Changelog\n\n%s (2026-12-09)\n" % this,
+        }
+        for name, text in refused.items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as temp:
+                out = os.path.join(temp, "out")
+                result = quiet([RELEASE, "--image", os.path.join(temp, "no.exe"), "--out", out,
+                                "--changelog", changelog(temp, text)])
+                said = result.stdout.decode()
+                self.assertEqual(result.returncode, 1, said)
+                self.assertIn("no release of %s" % this, said)
+                self.assertIn("VERSION", said)
+                self.assertFalse(os.path.exists(out))
+        with tempfile.TemporaryDirectory() as temp:
+            image = os.path.join(temp, "any.exe")
+            with open(image, "wb") as f:
+                f.write(b"MZ any bytes")
+            archive = make_release(os.path.join(temp, "out"), image=image)
+            with zipfile.ZipFile(archive) as opened:
+                self.assertEqual(opened.read("b64filter.exe"), b"MZ any bytes")
+
+
 if __name__ == "__main__":
-    wine = "--wine" in sys.argv
-    if wine:
-        sys.argv.remove("--wine")
-    unittest.main(defaultTest="UnderWine" if wine else "Package")
+    mode = {"--wine": "UnderWine", "--versions": "Versions"}.get(sys.argv[-1], "Package")
+    if mode != "Package":
+        sys.argv.pop()
+    unittest.main(defaultTest=mode)

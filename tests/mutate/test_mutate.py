@@ -1,0 +1,112 @@
+"""tools/mutate's own logic, on a small file of known mutation points: which
+points it finds and how it keys them, which survivors and entries fail a run,
+and that a level rewrites only its own section of the report."""
+
+import importlib.machinery
+import importlib.util
+import os
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_loader = importlib.machinery.SourceFileLoader("mutate", os.path.join(ROOT, "tools", "mutate"))
+_spec = importlib.util.spec_from_loader("mutate", _loader)
+mutate = importlib.util.module_from_spec(_spec)
+_loader.exec_module(mutate)
+
+SOURCE = """\
+#define LIMIT 7
+// if (a < b) in a comment is no point, nor "a < b" in a string
+static int Pick(int a, int b)
+{
+    if (a < b && !b)
+        return a + 1;
+    Log("x < y", &a);
+    int c = -a;
+    return 0;
+}
+#ifdef __LLVM_INSTR_PROFILE_GENERATE
+static void Dump(void) { Flush(1); }
+#endif
+static void Quiet(int *p) { *p = 2; return; }
+"""
+
+
+class MutationPoints(unittest.TestCase):
+
+    def test_each_operator_once_in_compiled_code_only(self):
+        keys = [m.key[len("source t.cpp "):] for m in mutate.source_mutants("t.cpp", SOURCE)]
+        self.assertEqual(keys, [
+            "#define LIMIT: #define LIMIT 7 => #define LIMIT 6",
+            "#define LIMIT: #define LIMIT 7 => #define LIMIT 8",
+            "Pick: if (a < b && !b) => if (a <= b && !b)",
+            "Pick: if (a < b && !b) => if (a >= b && !b)",
+            "Pick: if (a < b && !b) => if (a < b || !b)",
+            "Pick: if (a < b && !b) => if (a < b && b)",
+            "Pick: return a + 1; => return 0;",
+            "Pick: return a + 1; => return a - 1;",
+            "Pick: return a + 1; => return a + 0;",
+            "Pick: return a + 1; => return a + 2;",
+            'Pick: Log("x < y", &a); => ;',
+            "Pick: return 0; => return -1;",
+            "Pick: return 0; => return 1;",
+            "Quiet: static void Quiet(int *p) { *p = 2; return; } => static void Quiet(int *p) { ; return; }",
+            "Quiet: static void Quiet(int *p) { *p = 2; return; } => static void Quiet(int *p) { *p = 1; return; }",
+            "Quiet: static void Quiet(int *p) { *p = 2; return; } => static void Quiet(int *p) { *p = 3; return; }",
+        ])
+
+    def test_a_condition_it_cannot_tell_stops_it(self):
+        with self.assertRaises(SystemExit):
+            mutate.source_mutants("t.cpp", "#if FOO\nint f(int a) { return a; }\n#endif\n")
+
+    def test_a_repeated_mutant_is_numbered(self):
+        keys = [m.key for m in mutate.source_mutants("t.cpp", "int f(int a)\n{\n    a++;\n    a++;\n}\n")]
+        self.assertEqual(keys.count("source t.cpp f: a++; => ;"), 1)
+        self.assertIn("source t.cpp f: a++; => ; #2", keys)
+
+
+class Judging(unittest.TestCase):
+
+    def test_unlisted_survivors_and_stale_entries_of_the_files_run(self):
+        outcomes = {"source a.cpp f: x": ("survived", None), "source a.cpp f: y": ("survived", None),
+                    "source a.cpp f: z": ("killed", "unit: [  FAILED  ] T.t")}
+        entries = {"source a.cpp f: x": "why", "source a.cpp f: z": "why", "source a.cpp f: gone": "why",
+                   "source b.cpp f: other": "why", "image b64filter.exe f: other": "why"}
+        survivors, stale = mutate.judge(outcomes, entries, ["source a.cpp "])
+        self.assertEqual(survivors, ["source a.cpp f: y"])
+        self.assertEqual(sorted(stale), ["source a.cpp f: gone", "source a.cpp f: z"])
+
+    def test_an_entry_needs_a_reason(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:
+            f.write("# comment\nsource a.cpp f: x :: a reason\nsource a.cpp f: y\n")
+            f.flush()
+            with self.assertRaises(SystemExit):
+                mutate.read_equivalents(f.name)
+
+    def test_a_level_rewrites_only_its_section(self):
+        with tempfile.TemporaryDirectory() as d:
+            report = os.path.join(d, "mutants.md")
+            mutate.write_section("image", "image rows\n", report)
+            mutate.write_section("sources", "first\n", report)
+            mutate.write_section("sources", "second\n", report)
+            text = open(report).read()
+        self.assertIn("image rows", text)
+        self.assertIn("second", text)
+        self.assertNotIn("first", text)
+
+    def test_the_image_runners_lines_give_key_verdict_and_why(self):
+        lines = {
+            "mutate: 3/170 survived  image .code FilterMain: +0xA mov imm +1":
+                ("image .code FilterMain: +0xA mov imm +1", "survived", "", (".code", "FilterMain")),
+            "mutate: 9/170 killed  image .code f(CloseHandle,GetLastError): +0xC jne inverted  "
+            "(FilterMain.FailurePaths/Image: exit code (6) is not 8)":
+                ("image .code f(CloseHandle,GetLastError): +0xC jne inverted", "killed",
+                 "FilterMain.FailurePaths/Image: exit code (6) is not 8", (".code", "f(CloseHandle,GetLastError)")),
+            "mutate: image: 170 mutants of .code, each against 7 tests": None,
+        }
+        for line, verdict in lines.items():
+            self.assertEqual(mutate.image_verdict(line), verdict, line)
+
+
+if __name__ == "__main__":
+    unittest.main()
