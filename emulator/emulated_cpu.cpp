@@ -788,7 +788,7 @@ void Unpatch(Machine &m)
 std::string ImportName(uint32_t entry)
 {
     int id = ImportAt(entry);
-    return id >= 0 && id < kImportCount ? kImports[id].name : "";
+    return id >= 0 && (uint32_t)id < kImportCount ? kImports[id].name : "";
 }
 
 // Where the image's imports go: each of the seven to its entry point.
