@@ -89,6 +89,7 @@ struct Frame {
 struct Footprint {
     std::vector<uint8_t> written;
     uint64_t instructions;
+    bool Wrote(uint32_t below) const { return below < written.size() && written[below]; }
 };
 
 enum class Watch { kOff, kRecording, kHolding };
@@ -230,7 +231,7 @@ void NoteStackWrite(Machine &m, uint32_t address, uint32_t bytes)
         if (!m.stackRegion.Holds(a, 1))
             continue;
         uint32_t below = kStackTop - 1 - a;
-        if (m.heldTo && (below >= m.heldTo->written.size() || !m.heldTo->written[below])) {
+        if (m.heldTo && !m.heldTo->Wrote(below)) {
             Fault(m, "stack written at " + Where(m, a) + ", which the image as loaded never writes in this run" +
                          ByInstruction(m));
             return;
@@ -247,8 +248,7 @@ void NoteStackRead(Machine &m, uint32_t address, uint32_t bytes)
     if (m.watch == Watch::kOff)
         return;
     for (uint32_t a = address; a - address < bytes; a++) {
-        uint32_t below = kStackTop - 1 - a;
-        if (m.stackRegion.Holds(a, 1) && (below >= m.footprint.written.size() || !m.footprint.written[below])) {
+        if (m.stackRegion.Holds(a, 1) && !m.footprint.Wrote(kStackTop - 1 - a)) {
             Fault(m, "stack read at " + Where(m, a) + " before the run wrote it" + ByInstruction(m));
             return;
         }
