@@ -513,10 +513,13 @@ def messages(*lines):
     return b"".join(line.encode() + b"\r\n" for line in lines)
 
 
-# What a run under a fault ends with: the exit code and standard error, and
-# the exit code when standard error is closed as well, where that differs.
-Outcome = collections.namedtuple("Outcome", "code stderr code_without_stderr")
-Outcome.__new__.__defaults__ = (None,)
+# What a run under a fault ends with: the exit code and standard error, the
+# exit code when standard error is closed as well, where that differs, and
+# what stays on standard output, where the run's output can be read back (not
+# /dev/full, a pipe without a reader or a closed descriptor): (whole lines,
+# characters of the line whose write failed), the start of expected_output().
+Outcome = collections.namedtuple("Outcome", "code stderr code_without_stderr written")
+Outcome.__new__.__defaults__ = (None, None)
 
 # A fault: arrange(data) is a context manager that gives run()'s keyword
 # arguments for a run over `data` and takes back what it opened; host and
@@ -585,21 +588,24 @@ FAULTS = [
     # Wine's start-up opens the current directory, and with descriptor 0 free
     # it lands there: the image then reads a directory, as in the next case.
     Fault("stdin closed", _simple(stdin=CLOSED),
-          Outcome(6, messages("ReadFile() returned error 6", "CloseHandle() returned error 6")),
-          Outcome(1, messages("ReadFile() returned error 1"), code_without_stderr=0)),
+          Outcome(6, messages("ReadFile() returned error 6", "CloseHandle() returned error 6"),
+                  written=(0, 0)),
+          Outcome(1, messages("ReadFile() returned error 1"), code_without_stderr=0, written=(0, 0))),
     Fault("stdin a directory", _simple(stdin=os.path.dirname(os.path.abspath(__file__))),
-          Outcome(1, messages("ReadFile() returned error 1")),
-          Outcome(1, messages("ReadFile() returned error 1"))),
+          Outcome(1, messages("ReadFile() returned error 1"), written=(0, 0)),
+          Outcome(1, messages("ReadFile() returned error 1"), written=(0, 0))),
     # Reading an unconnected stream socket fails with EINVAL on Linux, which
     # Wine turns into the same code as the host layer does.
     Fault("stdin an unconnected socket", _unconnected_socket,
-          Outcome(87, messages("ReadFile() returned error 87")),
-          Outcome(87, messages("ReadFile() returned error 87"))),
+          Outcome(87, messages("ReadFile() returned error 87"), written=(0, 0)),
+          Outcome(87, messages("ReadFile() returned error 87"), written=(0, 0))),
     # The write that would pass the limit fails with EFBIG (and the kernel's
     # SIGXFSZ must not end the process first), whether the limit falls
     # between two lines or inside one (the part that fits stays written).
     Fault("file-size limit between lines", _file_size_limit(LINE_BYTES * SIZE_LIMIT_LINES),
-          Outcome(223, messages("WriteFile() returned error 223")), None),
+          Outcome(223, messages("WriteFile() returned error 223"), written=(SIZE_LIMIT_LINES, 0)),
+          None),
     Fault("file-size limit inside a line", _file_size_limit(LINE_BYTES * SIZE_LIMIT_LINES + 40),
-          Outcome(223, messages("WriteFile() returned error 223")), None),
+          Outcome(223, messages("WriteFile() returned error 223"), written=(SIZE_LIMIT_LINES, 40)),
+          None),
 ]

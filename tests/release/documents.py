@@ -3,11 +3,15 @@ tests can hold each document to what it says.
 
     table(path, first) -> [[cell, ...], ...]   the rows under the one header
                                                row whose first cell is `first`
+    sentences(path, phrase) -> [text, ...]     the sentences that contain phrase
 
 README.md has Markdown tables, the manual page mdoc's `.Bl -column` lists
 (cells between `Ta`), and docs/README.txt columns set apart by two or more
 spaces, ending at a blank line. Markup is taken off: backticks, mdoc's
 macro names and quotes, its escapes for a backslash and a double quote.
+A sentence is read from one paragraph (up to a blank line, or in the manual
+page up to a macro line), its lines joined, without backticks, emphasis or
+a list item's dash.
 """
 
 import os
@@ -16,6 +20,7 @@ import re
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 USER_DOCUMENTS = [os.path.join(ROOT, name) for name in ("README.md", "docs/b64filter.1",
                                                         "docs/README.txt")]
+MAINTAINERS = os.path.join(ROOT, "docs", "maintainers.md")
 MDOC_MACRO = re.compile(r"^(?:Sy|Li|Cm|Ql|Dq|Ic|Pa|Em)\s+")
 
 
@@ -65,3 +70,26 @@ def table(path, first):
     if not rows:
         raise AssertionError("%s has no table headed %r" % (path, first))
     return rows[1:]
+
+
+def _paragraphs(path, lines):
+    """Each paragraph's lines joined; in the manual page a macro line ends one too."""
+    manual = path.endswith(".1")
+    paragraph = []
+    for line in lines + [""]:
+        if not line.strip() or (manual and line.startswith(".")):
+            if paragraph:
+                yield " ".join(paragraph)
+            paragraph = []
+        else:
+            paragraph.append(re.sub(r"^\s*- ", "", line).strip())
+
+
+def sentences(path, phrase):
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    found = []
+    for paragraph in _paragraphs(path, lines):
+        plain = re.sub(r"\s+", " ", paragraph.replace("`", "").replace("**", ""))
+        found += [s for s in re.split(r"(?<=\.)\s+(?=[A-Z])", plain) if phrase.lower() in s.lower()]
+    return found

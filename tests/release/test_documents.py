@@ -1,14 +1,21 @@
-"""README's and the manual page's table of how the image under Wine differs
-from the Linux build, held against the fault table of the end-to-end suites
-(FAULTS in tests/e2e/harness.py), which e2e_host and e2e_wine check on the
-real programs: every code in the tables must be the one those suites expect,
-and every fault whose codes differ must be in each table.
+"""What the documents say of failures, held against the fault table of the
+end-to-end suites (FAULTS in tests/e2e/harness.py), which e2e_host and
+e2e_wine check on the real programs.
 
     /usr/bin/python3 tests/release/test_documents.py
 
-The table's other rows are beyond this test: the typed line's end and the
-keys at a terminal are what terminal_wine types, and a code of 256 or more
+README's and the manual page's table of how the image under Wine differs
+from the Linux build: every code in the tables must be the one those suites
+expect, and every fault whose codes differ must be in each table. The
+table's other rows are beyond this test: the typed line's end and the keys
+at a terminal are what terminal_wine types, and a code of 256 or more
 cannot be made to happen under Wine.
+
+What a failure leaves on standard output: every sentence of the documents
+that speaks of what is written "before a failure" must be a claim this test
+knows, and the claim must hold for what each fault of the table leaves
+written, on either build. The manual page, README.txt and
+docs/maintainers.md must each make one.
 """
 
 import os
@@ -39,6 +46,51 @@ class WineDifferences(unittest.TestCase):
             for name, cells in stated.items():
                 fault = faults[name]
                 self.assertEqual(cells, [str(fault.host.code), str(fault.wine.code)], (path, name))
+
+
+def whole_lines_only(case, left):
+    for (name, build), (_, part) in left.items():
+        case.assertEqual(part, 0, "%s on the %s build leaves %d characters of a line"
+                         % (name, build, part))
+
+
+def cut_only_by_a_failed_write(case, left):
+    cut = {key: part for key, (_, part) in left.items() if part}
+    case.assertTrue(cut, "no fault of the table leaves part of a line")
+    faults = {fault.name: fault for fault in harness.FAULTS}
+    for (name, build), part in cut.items():
+        case.assertLess(part, harness.LINE_CHARS, name)
+        case.assertTrue(getattr(faults[name], build).stderr.startswith(b"WriteFile()"),
+                        "%s cuts a line without a failed write" % name)
+
+
+# What a document may say of the output a failure leaves, and its check
+# against {(fault, build): (whole lines, characters of a cut line)}. The
+# first is what the manual page said, which the file-size limit inside a line
+# refutes.
+CLAIMS = {
+    "Everything written before a failure is complete lines.": whole_lines_only,
+    "Lines written before a failure are whole; only the line being written when a write fails "
+    "can be cut short.": cut_only_by_a_failed_write,
+}
+DOCUMENTS = documents.USER_DOCUMENTS + [documents.MAINTAINERS,
+                                        os.path.join(documents.ROOT, "CONTRIBUTING.md")]
+MUST_SAY = documents.USER_DOCUMENTS[1:] + [documents.MAINTAINERS]
+
+
+class FailureOutput(unittest.TestCase):
+    def test_what_a_failure_leaves_is_what_the_end_to_end_suites_find(self):
+        left = {(fault.name, build): getattr(fault, build).written for fault in harness.FAULTS
+                for build in ("host", "wine")
+                if getattr(fault, build) is not None and getattr(fault, build).written is not None}
+        for path in DOCUMENTS:
+            said = documents.sentences(path, "before a failure")
+            if path in MUST_SAY:
+                self.assertTrue(said, "%s says nothing of what a failure leaves" % path)
+            for sentence in said:
+                with self.subTest(document=os.path.basename(path), claim=sentence):
+                    self.assertIn(sentence, CLAIMS, "a claim the test cannot check")
+                    CLAIMS[sentence](self, left)
 
 
 if __name__ == "__main__":

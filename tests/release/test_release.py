@@ -10,9 +10,12 @@ alike, with the texts in CR LF and the image unchanged. The unpacked program
 then encodes under Wine (tools/wine-run): that case alone runs with --wine,
 and only there. A signed release must hold the signed image. --versions
 needs neither the image nor Wine: tools/release must refuse a changelog whose
-newest section is not the version in VERSION, before it writes anything.
+newest section is not the version in VERSION, before it writes anything, and
+once that section records the zip's SHA-256, a zip of other bytes, leaving
+the release it made before as it was.
 """
 
+import hashlib
 import os
 import random
 import shutil
@@ -53,13 +56,38 @@ def changelog(directory, text):
     return path
 
 
-def make_release(out, *options, image=IMAGE):
+def zip_name():
+    return "b64filter-%s-win32.zip" % version()
+
+
+def dated(directory, recorded=None):
+    """A changelog whose newest section is this version's, with the zip's
+    SHA-256 recorded when one is given."""
+    text = "# Changelog\n\n## %s (2026-12-09)\n" % version()
+    if recorded:
+        text += "\n`%s`, SHA-256 `%s`.\n" % (zip_name(), recorded)
+    return changelog(directory, text)
+
+
+def run_release(out, *options, image=IMAGE, tool=RELEASE, recorded=None):
     # A changelog of this version, so that the package is tested whatever the
     # real one says now (an "Unreleased" section is refused: Versions below).
-    dated = changelog(os.path.dirname(out), "# Changelog\n\n## %s (2026-12-09)\n" % version())
-    result = quiet([RELEASE, "--image", image, "--out", out, "--changelog", dated, *options])
+    return quiet([tool, "--image", image, "--out", out,
+                  "--changelog", dated(os.path.dirname(out), recorded), *options])
+
+
+def make_release(out, *options, **kwargs):
+    result = run_release(out, *options, **kwargs)
     assert result.returncode == 0, result.stdout.decode(errors="replace")
-    return os.path.join(out, "b64filter-%s-win32.zip" % version())
+    return os.path.join(out, zip_name())
+
+
+def sha256(path):
+    return hashlib.sha256(read(path)).hexdigest()
+
+
+def contents(directory):
+    return {name: read(os.path.join(directory, name)) for name in os.listdir(directory)}
 
 
 def crlf_of(path):
@@ -130,6 +158,11 @@ class Package(Made):
                           "-CAfile", cert])
         self.assertEqual(verified.returncode, 0, verified.stdout)
         self.assertEqual(quiet(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=out).returncode, 0)
+        # A new signature is new bytes: refused once the version's zip is recorded.
+        signed_release = contents(out)
+        again = run_release(out, "--sign", "--cert", cert, "--key", key, recorded=sha256(self.zip))
+        self.assertEqual(again.returncode, 1, again.stdout)
+        self.assertEqual(contents(out), signed_release)
 
 
 class UnderWine(Made):
@@ -171,8 +204,68 @@ class Versions(unittest.TestCase):
                 self.assertEqual(opened.read("b64filter.exe"), b"MZ any bytes")
 
 
+class Recorded(unittest.TestCase):
+    """Once the changelog records the zip's SHA-256, tools/release makes those
+    bytes or nothing: a change to any file the zip carries is refused, and the
+    release made before stays as it was. On a copy of the tree, whose
+    tools/release takes the texts from the copy."""
+
+    def test_a_change_to_any_file_the_zip_carries_is_refused(self):
+        with tempfile.TemporaryDirectory() as temp:
+            tree = os.path.join(temp, "tree")
+            shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "__pycache__"))
+            tool = os.path.join(tree, "tools", "release")
+            image = os.path.join(temp, "image.exe")
+            with open(image, "wb") as f:
+                f.write(b"MZ the released image")
+            out = os.path.join(temp, "out")
+            recorded = sha256(make_release(out, image=image, tool=tool))
+            make_release(out, image=image, tool=tool, recorded=recorded)  # the same bytes: made
+            released = contents(out)
+            for entry, source in self.sources(released[zip_name()], image, tree).items():
+                with self.subTest(entry):
+                    original = read(source)
+                    with open(source, "ab") as f:
+                        f.write(b"one more line\n")
+                    result = run_release(out, image=image, tool=tool, recorded=recorded)
+                    with open(source, "wb") as f:
+                        f.write(original)
+                    said = result.stdout.decode()
+                    self.assertEqual(result.returncode, 1, said)
+                    self.assertIn("records SHA-256 %s for %s" % (recorded, zip_name()), said)
+                    self.assertEqual(contents(out), released)
+
+    def sources(self, archive_bytes, image, tree):
+        """Each entry of the zip, by the file it is made of: the image, or the
+        one file of the tree with its bytes (the texts with CR LF)."""
+        files = [os.path.join(top, name) for top, _, names in os.walk(tree) for name in names]
+        found = {}
+        with tempfile.TemporaryFile() as f:
+            f.write(archive_bytes)
+            with zipfile.ZipFile(f) as archive:
+                for entry in archive.namelist():
+                    data = archive.read(entry)
+                    matches = [path for path in [image] + files
+                               if data in (read(path), crlf_of(path))]
+                    self.assertEqual(len(matches), 1, "%s is made of %s" % (entry, matches))
+                    found[entry] = matches[0]
+        self.assertEqual(sorted(found), ENTRIES)
+        return found
+
+    def test_two_recorded_sums_are_refused_before_anything_is_written(self):
+        with tempfile.TemporaryDirectory() as temp:
+            two = "## %s (2026-12-09)\n\n`%s`, SHA-256 `%s`.\n`%s`, SHA-256 `%s`.\n" % (
+                version(), zip_name(), "ab" * 32, zip_name(), "cd" * 32)
+            out = os.path.join(temp, "out")
+            result = quiet([RELEASE, "--image", os.path.join(temp, "no.exe"), "--out", out,
+                            "--changelog", changelog(temp, two)])
+            self.assertEqual(result.returncode, 1, result.stdout)
+            self.assertIn(b"records 2 SHA-256s", result.stdout)
+            self.assertFalse(os.path.exists(out))
+
+
 if __name__ == "__main__":
-    mode = {"--wine": "UnderWine", "--versions": "Versions"}.get(sys.argv[-1], "Package")
-    if mode != "Package":
+    mode = {"--wine": ["UnderWine"], "--versions": ["Versions", "Recorded"]}.get(sys.argv[-1], ["Package"])
+    if mode != ["Package"]:
         sys.argv.pop()
     unittest.main(defaultTest=mode)
