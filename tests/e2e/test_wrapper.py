@@ -61,7 +61,7 @@ class StandIns(unittest.TestCase):
         self.tree = os.path.join(temp.name, "tree")
         self.elsewhere = os.path.join(temp.name, "elsewhere")
         os.makedirs(self.elsewhere)
-        for name in ("b64filter", "CMakePresets.json", "tools/run-image", "tools/configure", "tools/install-deps"):
+        for name in ("b64filter", "CMakePresets.json", "tools/run-image", "tools/configure"):
             os.makedirs(os.path.dirname(os.path.join(self.tree, name)), exist_ok=True)
             shutil.copy2(os.path.join(harness.SOURCE_ROOT, name), os.path.join(self.tree, name))
         self.records = {name: os.path.join(temp.name, name) for name in ("install-deps", "cmake", "wine-run")}
