@@ -3,7 +3,8 @@ input and output, as a user's shell gives it): the wrapper runs the Windows
 image under Wine, whose console reads what is typed and shows what the image
 writes. Each line typed becomes one Base64 line, whether it was typed once
 the console was up or while the wrapper was still getting ready; Ctrl+C ends
-the run; after it the terminal's settings are what they were before.
+the run; after it the terminal's settings are what they were before, and
+the prompt is back while another run in the same prefix goes on.
 
 The test types as a person does: it waits for a state of the terminal (the
 wrapper's settings, then the console's), never for a time.
@@ -131,6 +132,22 @@ class Terminal(unittest.TestCase):
         self.type_line(b"and after")
         self.shows_line_of(b"and after")
         self.ctrl_c_restores_the_terminal()
+
+    def test_the_end_waits_for_this_run_alone(self):
+        # Another run in the same prefix, which stays until its input ends:
+        # the wrapper's end waits for its own console, not for this one.
+        image = os.environ["B64FILTER_WIN32_IMAGE"]
+        pieces = (b"the other run", b"still running")
+        with harness.start(harness.wine_target(image)) as other:
+            other.send(pieces[0])
+            self.assertEqual(other.read_line(), harness.expected_output(pieces[0]))
+            self.wait_for_settings(console_up, "Wine's console in raw mode")
+            self.type_line(b"one")
+            self.shows_line_of(b"one")
+            self.ctrl_c_restores_the_terminal()
+            other.send(pieces[1])
+            self.assertEqual(other.read_line(), harness.expected_output(pieces[1]))
+            self.assertEqual(other.finish(), (0, b"", b""))
 
 
 if __name__ == "__main__":

@@ -1,18 +1,40 @@
 #!/usr/bin/python3
 """apt-get, dpkg, dpkg-query and sudo for tools/install-deps' test, as
 symbolic links to this file first on PATH. State, in FAKE_APT_STATE:
-absent (packages not installed, one a line), update_fails (how many more
-`apt-get update` runs fail), install (how an install goes: ok, fail, skew:
-only with the failed suite pinned below the others, or no-wine32), calls
-(every apt-get run, one a line)."""
+
+    absent        packages not installed, one a line, or "*" for all of them
+    installed     with absent "*": what an install has put in since
+    update_fails  how many more `apt-get update` runs fail to fetch the
+                  security suite's i386 index
+    failure       how they fail: "error" (a mirror caught mid-sync: E:, exit
+                  100) or "warning" (a network error: W:, exit 0 unless
+                  --error-on=any, as apt does)
+    native        the version of libssl3:amd64 installed, or nothing
+    install       "fail": every install fails, whatever it asks for
+    calls         every apt-get run, one a line
+
+Installs follow two rules of apt's, over a small archive: libssl3 is
+Multi-Arch: same, so its amd64 and i386 halves must have one version; and a
+pin below 1000 never downgrades what is installed. libssl-dev (amd64)
+needs libssl3 of its own version, wine32:i386 needs libssl3:i386; any other
+package installs as it is. The security suite has a newer libssl3 than the
+main suite, for both architectures, but after a failed update apt knows it
+for amd64 only."""
 
 import os
+import re
 import sys
 
 STATE = os.environ["FAKE_APT_STATE"]
-BROKEN_INDEX = ("http://mirror.invalid/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz"
-                "  File has unexpected size (374820 != 376004). Mirror sync in progress?")
-PIN = "Package: *\nPin: release n=bookworm-security\nPin-Priority: 400\n"
+SECURITY_I386 = "http://mirror.invalid/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz"
+FAILURES = {
+    "error": ("E", "  File has unexpected size (374820 != 376004). Mirror sync in progress?", 100),
+    "warning": ("W", "  Temporary failure resolving 'mirror.invalid'", 0),
+}
+MAIN, SECURITY = "bookworm", "bookworm-security"
+# libssl3's versions by suite, in the order apt compares them.
+VERSIONS = {MAIN: "3.0.11-1~deb12u2", SECURITY: "3.0.15-1~deb12u1"}
+ORDER = [VERSIONS[MAIN], VERSIONS[SECURITY]]
 
 
 def state(name, value=None):
@@ -23,33 +45,74 @@ def state(name, value=None):
         f.write(value)
 
 
+def priorities(options):
+    """Suite -> pin priority, from the preferences file apt-get was given."""
+    pins = {MAIN: 500, SECURITY: 500}
+    for option in options:
+        with open(option.split("=", 1)[1]) as f:
+            for stanza in f.read().split("\n\n"):
+                suite = re.search(r"^Pin: release [na]=(\S+)$", stanza, re.M)
+                priority = re.search(r"^Pin-Priority: (-?\d+)$", stanza, re.M)
+                if re.search(r"^Package: \*$", stanza, re.M) and suite and priority and suite[1] in pins:
+                    pins[suite[1]] = int(priority[1])
+    return pins
+
+
+def candidate(suites, pins, installed):
+    """apt's candidate among the suites' versions: the highest priority,
+    then the highest version; never below the installed one under 1000."""
+    best = max(suites, key=lambda s: (pins[s], ORDER.index(VERSIONS[s])))
+    version = VERSIONS[best]
+    if installed and ORDER.index(version) < ORDER.index(installed) and pins[best] < 1000:
+        return installed
+    return version
+
+
+def resolvable(wanted, pins):
+    """Whether apt finds versions for wanted that keep libssl3's pair at one version."""
+    native = state("native").strip() or None
+    i386_suites = [MAIN] if state("skewed") else [MAIN, SECURITY]
+    amd64 = native
+    if "libssl-dev" in wanted:
+        amd64 = candidate([MAIN, SECURITY], pins, native)
+    if "wine32:i386" in wanted:
+        i386 = amd64 or candidate(i386_suites, pins, None)
+        return i386 in [VERSIONS[s] for s in i386_suites]
+    return True
+
+
 def apt_get(args):
     with open(os.path.join(STATE, "calls"), "a") as f:
         f.write(" ".join(args) + "\n")
     if args[0] == "update":
         fails = int(state("update_fails") or 0)
-        if fails:
-            state("update_fails", str(fails - 1))
-            print("E: Failed to fetch " + BROKEN_INDEX, file=sys.stderr)
-            print("E: Some index files failed to download. They have been ignored, or old ones used instead.",
-                  file=sys.stderr)
-            return 100
-        return 0
+        if not fails:
+            state("skewed", "")
+            return 0
+        state("update_fails", str(fails - 1))
+        state("skewed", "yes")
+        level, reason, status = FAILURES[state("failure") or "error"]
+        print("%s: Failed to fetch %s%s" % (level, SECURITY_I386, reason), file=sys.stderr)
+        print("%s: Some index files failed to download. They have been ignored, or old ones used instead."
+              % level, file=sys.stderr)
+        return 100 if "--error-on=any" in args else status
     options = [a for a in args if a.startswith("Dir::Etc::Preferences=")]
     wanted = [a for a in args[1:] if not a.startswith("-") and a not in options]
-    rule = state("install")
-    pinned = bool(options) and PIN in open(options[0].split("=", 1)[1]).read()
-    if rule == "fail" or (rule == "skew" and not pinned) or (rule == "no-wine32" and "wine32:i386" in wanted):
+    if state("install") == "fail" or not resolvable(wanted, priorities(options)):
         print("E: Unable to correct problems, you have held broken packages.", file=sys.stderr)
         return 100
-    state("absent", "".join(p + "\n" for p in state("absent").split() if p not in wanted))
+    if state("absent").strip() == "*":
+        state("installed", state("installed") + "".join(p + "\n" for p in wanted))
+    else:
+        state("absent", "".join(p + "\n" for p in state("absent").split() if p not in wanted))
     return 0
 
 
 def dpkg_query(args):
     absent = state("absent").split()
+    installed = state("installed").split()
     for p in args[2:]:  # -W -f=FORMAT PACKAGE...
-        if p not in absent:
+        if (absent == ["*"] and p in installed) or (absent != ["*"] and p not in absent):
             print(p + " install ok installed")
     return 0
 

@@ -1,13 +1,17 @@
-"""tools/install-deps on a broken package index, and ./check's verdict line.
-apt-get, dpkg, dpkg-query and sudo are fakes first on PATH (fake_apt.py):
-no network, no real index, nothing installed.
+"""tools/install-deps on a broken package index, its lists, and ./check's
+verdict line. apt-get, dpkg, dpkg-query and sudo are fakes first on PATH
+(fake_apt.py): no network, no real index, nothing installed. RunList alone
+reads the real dpkg, and the win32 tree that B64FILTER_WIN32_IMAGE is in.
 
-Usage: test_install_deps.py
+Usage: test_install_deps.py [InstallDeps Verdict | RunList]
 """
 
 import importlib.machinery
 import os
+import re
+import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -19,75 +23,169 @@ verdict = importlib.machinery.SourceFileLoader(
 
 UPDATE, PLAIN, PINNED = "update", "install", "pinned install"
 BROKEN_URL = "http://mirror.invalid/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz"
+OLD, NEW = "3.0.11-1~deb12u2", "3.0.15-1~deb12u1"  # libssl3 in the main and the security suite
+RUN = ("nasm", "wine32:i386")  # what ./b64filter may lack
+ALL = ("nasm", "wine32:i386", "libssl-dev")  # what ./check may lack: libssl-dev wants the newest libssl3
+# The contributors' tools, which running the image never needs.
+CONTRIBUTORS_ONLY = {"valgrind", "cppcheck", "clang-tidy", "dosbox", "gnuplot", "devscripts",
+                     "libbenchmark-dev", "clang-19", "libgtest-dev", "wine64"}
+
+
+def fake_apt(state, absent, path=os.environ["PATH"], **files):
+    """path with apt-get, dpkg, dpkg-query and sudo first, as fake_apt.py over state."""
+    bin_dir = os.path.join(state, "bin")
+    os.mkdir(bin_dir)
+    for tool in ("apt-get", "dpkg", "dpkg-query", "sudo"):
+        os.symlink(os.path.join(HERE, "fake_apt.py"), os.path.join(bin_dir, tool))
+    files = dict(files, absent="\n".join(absent) + "\n", calls="")
+    for name, value in files.items():
+        with open(os.path.join(state, name), "w") as f:
+            f.write(value)
+    return bin_dir + os.pathsep + path
+
+
+def purpose_list(*purpose):
+    """The packages tools/install-deps installs for a purpose (none: its default)."""
+    with tempfile.TemporaryDirectory() as state:
+        env = dict(os.environ, PATH=fake_apt(state, ("*",)), FAKE_APT_STATE=state)
+        return subprocess.run([os.path.join(ROOT, "tools", "install-deps"), *purpose, "--missing"], env=env,
+                              capture_output=True, text=True, check=True).stdout.split()
+
+
+def apt_runs(state):
+    """The apt-get runs made, by kind, and the packages each install asked for."""
+    with open(os.path.join(state, "calls")) as f:
+        calls = f.read().splitlines()
+    kinds = [UPDATE if c.startswith("update") else PINNED if "Preferences=" in c else PLAIN for c in calls]
+    asked = [[a for a in c.split()[1:] if not a.startswith("-")] for c in calls if not c.startswith("update")]
+    return kinds, asked
 
 
 class InstallDeps(unittest.TestCase):
 
-    def run_script(self, update_fails, install, *args, absent=("nasm", "wine32:i386")):
+    def run_script(self, update_fails, *args, failure="error", native=OLD, install="", absent=RUN):
         """Runs tools/install-deps; returns (status, stderr, the apt-get runs
-        by kind, what is still absent)."""
+        by kind, what is still absent, stdout)."""
         state = tempfile.mkdtemp()
         self.addCleanup(subprocess.run, ["rm", "-rf", state])
-        bin_dir = os.path.join(state, "bin")
-        os.mkdir(bin_dir)
-        for tool in ("apt-get", "dpkg", "dpkg-query", "sudo"):
-            os.symlink(os.path.join(HERE, "fake_apt.py"), os.path.join(bin_dir, tool))
-        for name, value in (("absent", "\n".join(absent) + "\n"), ("update_fails", str(update_fails)),
-                            ("install", install), ("calls", "")):
-            with open(os.path.join(state, name), "w") as f:
-                f.write(value)
-        env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"], FAKE_APT_STATE=state,
-                   APT_UPDATE_PAUSE="0")
+        path = fake_apt(state, absent, update_fails=str(update_fails), failure=failure, native=native,
+                        install=install)
+        env = dict(os.environ, PATH=path, FAKE_APT_STATE=state, APT_UPDATE_PAUSE="0")
         done = subprocess.run([os.path.join(ROOT, "tools", "install-deps"), *args], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
-        with open(os.path.join(state, "calls")) as f:
-            calls = [UPDATE if c.startswith("update") else PINNED if "Preferences=" in c else PLAIN
-                     for c in f.read().splitlines()]
         with open(os.path.join(state, "absent")) as f:
             left = f.read().split()
-        return done.returncode, done.stderr, calls, left, done.stdout
+        return done.returncode, done.stderr, apt_runs(state)[0], left, done.stdout
 
     def test_bad_index(self):
-        # (update runs that fail, how an install goes) -> status, apt-get runs, left absent
+        # An update that fails (times, how), libssl3:amd64 as installed, what
+        # is missing -> status, apt-get runs, left absent. After a failed
+        # update apt lacks the security suite's i386 versions: an install
+        # that raises libssl3:amd64 to the security version cannot find
+        # its i386 half, unless that suite is pinned down; and when the
+        # amd64 half is installed at that version already, the pin cannot
+        # help, since it never downgrades.
         table = [
-            ((2, "ok"), 0, [UPDATE] * 3 + [PLAIN], []),
-            ((5, "ok"), 0, [UPDATE] * 3 + [PLAIN], []),
-            ((5, "skew"), 0, [UPDATE] * 3 + [PLAIN, PINNED], []),
-            ((5, "fail"), 1, [UPDATE] * 3 + [PLAIN, PINNED], ["nasm", "wine32:i386"]),
-            # A good index: a failing install is apt's own message, nothing pinned.
-            ((0, "skew"), 1, [UPDATE, PLAIN], ["nasm", "wine32:i386"]),
+            ((2, "error", OLD, ALL), 0, [UPDATE] * 3 + [PLAIN], []),
+            ((5, "error", OLD, RUN), 0, [UPDATE] * 3 + [PLAIN], []),
+            ((5, "error", OLD, ALL), 0, [UPDATE] * 3 + [PLAIN, PINNED], []),
+            ((5, "error", "", ALL), 0, [UPDATE] * 3 + [PLAIN, PINNED], []),
+            ((5, "error", NEW, RUN), 1, [UPDATE] * 3 + [PLAIN, PINNED], list(RUN)),
+            ((5, "error", NEW, ALL), 1, [UPDATE] * 3 + [PLAIN, PINNED], list(ALL)),
+            # A network error is only a warning to apt, but fails the update all the same.
+            ((2, "warning", OLD, ALL), 0, [UPDATE] * 3 + [PLAIN], []),
+            ((5, "warning", OLD, ALL), 0, [UPDATE] * 3 + [PLAIN, PINNED], []),
+            # A good index: nothing pinned.
+            ((0, "error", NEW, ALL), 0, [UPDATE, PLAIN], []),
         ]
-        for given, status, calls, left in table:
-            with self.subTest(given=given):
-                got = self.run_script(*given)
+        for (fails, failure, native, absent), status, calls, left in table:
+            with self.subTest(fails=fails, failure=failure, native=native, absent=absent):
+                got = self.run_script(fails, failure=failure, native=native, absent=absent)
                 self.assertEqual(got[0:1] + got[2:4], (status, calls, left), got[1])
-                broken_message = "could not install: nasm wine32:i386" in got[1]
+                broken_message = "could not install: " + " ".join(absent) in got[1]
                 self.assertEqual(broken_message, status != 0, got[1])
+                pin_message = "Pinning bookworm-security down did not help" in got[1]
+                self.assertEqual(pin_message, status != 0, got[1])
+
+    def test_an_install_that_fails_for_another_reason(self):
+        for fails, calls in ((5, [UPDATE] * 3 + [PLAIN, PINNED]), (0, [UPDATE, PLAIN])):
+            with self.subTest(fails=fails):
+                status, err, got, left, _ = self.run_script(fails, install="fail")
+                self.assertEqual((status, got, left), (1, calls, list(RUN)), err)
 
     def test_the_final_message_names_the_index_and_what_to_do(self):
-        status, err, *_ = self.run_script(5, "fail")
+        status, err, *_ = self.run_script(5, native=NEW)
         message = err[err.index("could not install"):]
         for part in (BROKEN_URL, "File has unexpected size", "update failed 3 times", "again later",
                      "another mirror", "Troubleshooting"):
             self.assertIn(part, message)
-        _, err, *_ = self.run_script(0, "fail")
+        _, err, *_ = self.run_script(0, install="fail")
         self.assertNotIn("index is broken", err)
 
     def test_wine_packages_may_stay_missing_when_asked(self):
-        status, err, calls, left, _ = self.run_script(5, "no-wine32", "--wine-optional")
+        status, err, calls, left, _ = self.run_script(5, "--wine-optional", native=NEW)
         self.assertEqual((status, left), (0, ["wine32:i386"]), err)
         self.assertIn("WARNING: not installed: wine32:i386;", err)
         self.assertEqual(calls[-1], PLAIN)  # the rest, installed at the first plain try
-        status, _, _, left, _ = self.run_script(5, "no-wine32")
-        self.assertEqual((status, left), (1, ["nasm", "wine32:i386"]))
-        status, _, _, left, _ = self.run_script(0, "fail", "--wine-optional")
-        self.assertEqual((status, left), (1, ["nasm", "wine32:i386"]))
+        status, _, _, left, _ = self.run_script(5, native=NEW)
+        self.assertEqual((status, left), (1, list(RUN)))
+        status, _, _, left, _ = self.run_script(0, "--wine-optional", install="fail")
+        self.assertEqual((status, left), (1, list(RUN)))
 
     def test_nothing_missing_nothing_run(self):
-        status, _, calls, _, out = self.run_script(5, "fail", absent=())
+        status, _, calls, _, out = self.run_script(5, install="fail", absent=())
         self.assertEqual((status, calls, out), (0, [], ""))
-        status, _, calls, left, out = self.run_script(5, "fail", "--missing")
+        status, _, calls, left, out = self.run_script(5, "--missing", install="fail")
         self.assertEqual((status, calls, out), (0, [], "nasm\nwine32:i386\n"))
+
+    def test_one_list_per_purpose(self):
+        lists = {purpose: purpose_list(purpose) for purpose in ("run", "all")}
+        self.assertEqual(purpose_list(), lists["all"])
+        self.assertLess(set(lists["run"]), set(lists["all"]))
+        self.assertEqual(set(lists["run"]) & CONTRIBUTORS_ONLY, set())
+        self.assertLessEqual({"wine", "wine32:i386", "nasm", "lld-19", "cmake"}, set(lists["run"]))
+        for args in (("run", "all"), ("--missing", "--wine-optional"), ("test",)):
+            self.assertEqual(self.run_script(0, *args)[0], 2, args)
+
+
+class RunList(unittest.TestCase):
+    """What `tools/install-deps run` installs holds every program the win32
+    tree was configured with, and Wine's, by the real dpkg: each belongs to
+    a package that installing the list installs (the list and what it
+    depends on, through the first of each alternative, as apt takes it)."""
+
+    def test_the_image_build_and_wine_are_in_it(self):
+        listed = purpose_list("run")
+        installed = installs(listed)
+        cache = os.path.join(os.path.dirname(os.environ["B64FILTER_WIN32_IMAGE"]), "CMakeCache.txt")
+        with open(cache) as f:
+            found = re.findall(r"^(?!CMAKE_TOOLCHAIN_FILE)\w+:FILEPATH=(/\S+)$|^CMAKE_COMMAND:INTERNAL=(/\S+)$",
+                               f.read(), re.M)
+        programs = [a or b for a, b in found] + [shutil.which("wine"), shutil.which("wineserver"),
+                                                 "/usr/lib/wine/wine"]  # the 32-bit loader
+        self.assertGreater(len(programs), 10)
+        for program in programs:
+            path = os.path.realpath(program)
+            owners = subprocess.run(["dpkg", "-S", path], capture_output=True, text=True, check=True).stdout
+            owners = {bare(o) for o in owners.rsplit(": ", 1)[0].split(", ")}
+            self.assertTrue(owners & installed, "%s (of %s) is installed by none of %s" % (path, owners, listed))
+
+
+def bare(package):
+    """A package's name without its architecture or version."""
+    return package.strip().split(" ")[0].split(":")[0]
+
+
+def installs(packages):
+    """The names of packages and of everything they need, installed here."""
+    seen, todo = set(), list(packages)
+    while todo:
+        fields = subprocess.run(["dpkg-query", "-W", "-f=${Pre-Depends}, ${Depends}\n", *todo],
+                                capture_output=True, text=True).stdout
+        seen |= {bare(p) for p in todo}
+        needed = {bare(d.split("|")[0]) for d in fields.replace("\n", ",").split(",") if d.strip()}
+        todo = sorted(needed - seen)
+    return seen
 
 
 def junit(*cases):
@@ -119,4 +217,4 @@ class Verdict(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    unittest.main(argv=sys.argv if len(sys.argv) > 1 else sys.argv + ["InstallDeps", "Verdict"])
