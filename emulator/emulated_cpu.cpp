@@ -68,7 +68,7 @@ struct Region {
 
 struct PageBuffer {
     uint8_t *bytes = nullptr;
-    explicit PageBuffer(uint32_t size) : bytes((uint8_t *)aligned_alloc(kPage, PageRound(size)))
+    explicit PageBuffer(uint64_t size) : bytes((uint8_t *)aligned_alloc(kPage, PageRound(size)))
     {
         memset(bytes, 0, PageRound(size));
     }
@@ -132,7 +132,8 @@ struct Machine {
 
 void MachineDeleter::operator()(Machine *machine) const
 {
-    uc_close(machine->uc);
+    if (machine->uc)  // none for an image the loader refused
+        uc_close(machine->uc);
     delete machine;
 }
 
@@ -576,10 +577,8 @@ bool MapImage(Machine &m, std::string *fault)
     for (const LoadedSection &section : m.pe.sections) {
         Region r = {section.name, kImageBase + section.rva, section.size, m.image->bytes + section.rva,
                     Protection(section.flags)};
-        if (uc_mem_map_ptr(m.uc, r.start, r.size, r.perms, r.host) != UC_ERR_OK) {
-            *fault = "section " + r.name + " overlaps another";
-            return false;
-        }
+        // The loader keeps the sections apart, on whole pages and inside the image.
+        Require(uc_mem_map_ptr(m.uc, r.start, r.size, r.perms, r.host), "mapping a section");
         if (r.name == ".code" && (r.perms & UC_PROT_EXEC)) {
             m.code = r;
             m.codeSection = section;
@@ -601,8 +600,8 @@ static_assert((uint64_t)kImageBase + kLargestImage <= kStackTop - kLargestImage 
 void MapStackAndThunks(Machine &m)
 {
     m.stack.reset(new PageBuffer(m.pe.stackReserve));
-    m.stackRegion = {"stack", kStackTop - PageRound(m.pe.stackReserve), PageRound(m.pe.stackReserve),
-                     m.stack->bytes, UC_PROT_READ | UC_PROT_WRITE};
+    const uint32_t reserve = (uint32_t)PageRound(m.pe.stackReserve);  // the loader bounds it
+    m.stackRegion = {"stack", kStackTop - reserve, reserve, m.stack->bytes, UC_PROT_READ | UC_PROT_WRITE};
     m.thunks.reset(new PageBuffer(kPage));
     for (uint32_t id = 0; id <= kImportCount; id++) {
         uint8_t *thunk = m.thunks->bytes + (size_t)id * kThunkBytes;
@@ -685,11 +684,13 @@ void Decode(Machine &m)
 MachinePtr Load(const std::vector<uint8_t> &file, std::string *fault)
 {
     MachinePtr m(new Machine);
+    if (!LoadPe(file, kImageBase, ImportEntry, &m->pe, fault))
+        return nullptr;
     Require(uc_open(UC_ARCH_X86, UC_MODE_32, &m->uc), "opening an i386 CPU");
     // With exits on and none set, only the hooks end a run: uc_emu_start's
     // `until` would end it silently wherever it pointed, at 0 by default.
     Require(uc_ctl_exits_enable(m->uc), "turning off the run's end address");
-    if (!LoadPe(file, kImageBase, ImportEntry, &m->pe, fault) || !MapImage(*m, fault))
+    if (!MapImage(*m, fault))
         return nullptr;
     MapStackAndThunks(*m);
     AddHooks(*m);
@@ -705,7 +706,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     m.outcome = Outcome{};
     m.limit = instructionLimit;
     m.callPending = false;
-    m.committedLow = kStackTop - PageRound(m.pe.stackCommit);
+    m.committedLow = kStackTop - (uint32_t)PageRound(m.pe.stackCommit);
     m.lowest = kStackTop;
     if (!StartFootprint(m))
         return m.outcome;
