@@ -105,10 +105,10 @@ struct Decoded {
 struct Machine {
     uc_engine *uc = nullptr;
     std::unique_ptr<PageBuffer> image, stack, thunks;
-    LoadedImage pe;                // the image as loaded
-    std::vector<uint8_t> patched;  // and as patched, to start each run from
+    LoadedImage pe;                                      // the image as loaded
+    std::vector<uint8_t> patched;                        // and as patched, to start each run from
     std::vector<std::pair<uint32_t, uint32_t>> patches;  // offset and size of each since the load
-    std::vector<Region> regions;   // headers and sections, then the stack
+    std::vector<Region> regions;                         // headers and sections, then the stack
     Region code{}, stackRegion{};
     LoadedSection codeSection;
     std::vector<Instruction> instructions;  // of .code as loaded
@@ -120,7 +120,10 @@ struct Machine {
     std::vector<Frame> frames;
     bool callPending = false;
     uint32_t pendingReturn = 0;
-    uint32_t committedLow = 0, lowest = 0;
+    uint32_t committedLow = 0;
+    uint32_t lowest = kStackTop;    // the deepest stack byte the image touched
+    uint32_t dirtyLow = kStackTop;  // and the deepest anything wrote, cleared before the next run
+    uint32_t lastInstruction = 0;   // the address the code hook saw last
 
     // Stack footprints (RecordFootprints, HoldToFootprints).
     Watch watch = Watch::kOff;
@@ -183,10 +186,19 @@ std::string Where(const Machine &m, uint32_t address)
     return Hex(address) + " (" + in + ")";
 }
 
+// The first fault of a run is the one it reports: one access can fault twice
+// (a read below the guard page, of a byte not yet written), and Unicorn may
+// still call hooks for the rest of an instruction after the stop.
 void Fault(Machine &m, const std::string &what)
 {
-    m.outcome.fault = what;  // Unicorn calls no hook after a stop: no run faults twice
+    if (m.outcome.fault.empty())
+        m.outcome.fault = what;
     uc_emu_stop(m.uc);
+}
+
+bool Faulted(const Machine &m)
+{
+    return !m.outcome.fault.empty();
 }
 
 std::string ByInstruction(Machine &m)
@@ -233,8 +245,8 @@ void NoteStackWrite(Machine &m, uint32_t address, uint32_t bytes)
             continue;
         uint32_t below = kStackTop - 1 - a;
         if (m.heldTo && !m.heldTo->Wrote(below)) {
-            Fault(m, "stack written at " + Where(m, a) + ", which the image as loaded never writes in this run" +
-                         ByInstruction(m));
+            Fault(m, "stack written at " + Where(m, a) +
+                         ", which the image as loaded never writes in this run" + ByInstruction(m));
             return;
         }
         if (below >= m.footprint.written.size())
@@ -264,6 +276,8 @@ bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes)
     if (!r || !(r->perms & UC_PROT_WRITE))
         return false;
     memcpy(r->host + (address - r->start), from, bytes);
+    if (m.stackRegion.Holds(address, 1))
+        m.dirtyLow = std::min(m.dirtyLow, address);
     NoteStackWrite(m, address, bytes);
     return true;
 }
@@ -274,8 +288,6 @@ bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes)
 // has to probe its pages in order.
 void TouchStack(Machine &m, uint32_t address)
 {
-    if (address < m.lowest)
-        m.lowest = address;
     if (address >= m.committedLow)
         return;
     if (address < m.committedLow - kPage) {
@@ -382,10 +394,8 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
             Fault(m, name + " given its count to fill at " + Where(m, a[3]) + ", outside writable memory");
             return;
         }
-        if (id == kReadFile) {
-            memcpy(r->host + (a[1] - r->start), buffer.data(), a[2]);
-            NoteStackWrite(m, a[1], std::min(done, a[2]));
-        }
+        if (id == kReadFile)
+            WriteGuest(m, a[1], buffer.data(), std::min(done, a[2]));
         break;
     }
     case kCloseHandle:
@@ -512,7 +522,10 @@ void TrackCalls(Machine &m, uint32_t address, const Decoded &d)
 void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
 {
     Machine &m = *(Machine *)user;
+    if (Faulted(m))
+        return;
     uint32_t address = (uint32_t)address64;
+    m.lastInstruction = address;
     int import = ImportAt(address);
     if (import >= 0) {
         EnterImport(m, (uint32_t)import);
@@ -527,6 +540,7 @@ void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
 void OnStackAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
 {
     Machine &m = *(Machine *)user;
+    m.lowest = std::min(m.lowest, (uint32_t)address);
     TouchStack(m, (uint32_t)address);
     if (type == UC_MEM_WRITE)
         NoteStackWrite(m, (uint32_t)address, (uint32_t)size);
@@ -544,16 +558,37 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int6
     bool write = type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT;
     bool unmapped = type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED;
     std::string what = write ? "write to " : "read of ";
-    what += unmapped ? "unmapped memory" : write ? "memory that is not writable" : "memory that is not readable";
+    what += unmapped ? "unmapped memory"
+            : write  ? "memory that is not writable"
+                     : "memory that is not readable";
     Fault(m,
           what + ", " + std::to_string(size) + " bytes at " + Where(m, (uint32_t)address) + ByInstruction(m));
     return false;
 }
 
+// Whether the CPU is on a div or idiv that the code hook saw last: a divide
+// error leaves it there, where int n and int3 leave it past themselves (so
+// `int 0` before a division is not taken for one).
+bool OnDivision(Machine &m)
+{
+    uint32_t eip = Register(m, UC_X86_REG_EIP);
+    if (eip != m.lastInstruction || !m.code.Holds(eip, 1))
+        return false;
+    const std::string text = DecodeAt(m.code.host, m.code.size, m.codeSection.rva, eip - m.code.start).text;
+    return text.rfind("div ", 0) == 0 || text.rfind("idiv ", 0) == 0;
+}
+
+// Software interrupts, and the one exception Unicorn hands to this hook:
+// the divide error (as interrupt 0, or 8 for a quotient too large for its
+// register). The others end the run with no hook (Run says which).
 void OnInterrupt(uc_engine *, uint32_t number, void *user)
 {
     Machine &m = *(Machine *)user;
-    Fault(m, "interrupt " + std::to_string(number) + ByInstruction(m));
+    if (OnDivision(m))
+        Fault(m, "divide error (by zero, or a quotient too large for its register) at " +
+                     Where(m, Register(m, UC_X86_REG_EIP)));
+    else
+        Fault(m, "interrupt " + std::to_string(number) + ByInstruction(m));
 }
 
 // Bytes that are no instruction, or one the CPU will not run (ud2).
@@ -702,7 +737,10 @@ MachinePtr Load(const std::vector<uint8_t> &file, std::string *fault)
 Outcome Run(Machine &m, uint64_t instructionLimit)
 {
     memcpy(m.image->bytes, m.patched.data(), m.patched.size());
-    memset(m.stack->bytes, 0, m.stackRegion.size);
+    // Only what the last run reached: the rest of the reserve is still zero.
+    const uint32_t dirty = std::min(m.lowest, m.dirtyLow);
+    memset(m.stack->bytes + (dirty - m.stackRegion.start), 0, kStackTop - dirty);
+    m.dirtyLow = kStackTop;
     m.outcome = Outcome{};
     m.limit = instructionLimit;
     m.callPending = false;
@@ -724,8 +762,9 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     uc_err error = uc_emu_start(m.uc, kImageBase + m.pe.entry, 0, 0, 0);
     if (m.outcome.fault.empty())
         Require(error, "running the image");
-    // hlt, or an exception Unicorn ends the run on without a hook (a division
-    // by zero, ud0).
+    // hlt, ud0, and the exceptions that Unicorn ends a run on without a hook
+    // (bound, into, segment and privileged instructions): the address is
+    // where Unicorn stopped, the faulting instruction or its block's start.
     if (m.outcome.fault.empty() && !m.outcome.exited)
         m.outcome.fault = "the CPU stopped without ExitProcess" + ByInstruction(m);
     if (!m.outcome.fault.empty())
