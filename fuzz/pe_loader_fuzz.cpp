@@ -1,10 +1,12 @@
-// The loader on any bytes: the PE loader and the CPU's mapping of what it
-// loaded, then a short run of whatever code that is. Every read and write of
-// the file and of the image is bounded (AddressSanitizer sees the image's
-// buffer at its exact size); a refusal says why; an image that loads keeps
-// the layout the CPU maps from: the headers first, then each section on
-// whole pages of its own, in order, inside the image; and a run ends in
-// ExitProcess or in a fault it names, never in both or neither.
+// The loader on any bytes: the PE loader on its own, then the CPU's mapping
+// of what it loaded and a short run of whatever code that is. Every read and
+// write of the file and of the image is bounded (AddressSanitizer sees the
+// image's buffer at its exact size); a refusal says why; what the PE loader
+// accepts keeps the layout the CPU maps from: the headers first, then each
+// section on whole pages of its own, in order, inside the image (checked
+// before the mapping, which would refuse some of it with a fault of its
+// own); and a run ends in ExitProcess or in a fault it names, never in both
+// or neither.
 //
 // Seeds: tests/tiny_pe.h's image and the shipped b64filter.exe.
 #include <stddef.h>
@@ -55,14 +57,20 @@ void CheckLayout(const emulated::LoadedImage &image)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::vector<uint8_t> file(data, data + size);
+    emulated::LoadedImage image;
     std::string fault;
+    if (!emulated::LoadPe(file, emulated::kImageBase, emulated::ImportEntry, &image, &fault)) {
+        if (fault.empty())
+            Fail("refused without saying why");
+        return 0;
+    }
+    CheckLayout(image);
     emulated::MachinePtr machine = emulated::Load(file, &fault);
     if (!machine) {
         if (fault.empty())
             Fail("refused without saying why");
         return 0;
     }
-    CheckLayout(emulated::Image(*machine));
     scripted::Reset(scripted::Script());
     emulated::Outcome run = emulated::Run(*machine, 2000);
     if (run.exited == !run.fault.empty())
