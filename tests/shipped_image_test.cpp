@@ -6,8 +6,8 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -60,8 +60,10 @@ struct SetVariable {
 
 TEST(ShippedImage, IsThereOrSaysWhyNotAlikeInCppAndPython)
 {
-    const std::string dir = testing::TempDir() + "shipped_image";
-    mkdir(dir.c_str(), 0700);
+    // A directory of this run's own: other trees may run this test at once.
+    std::string pattern = testing::TempDir() + "shipped_image.XXXXXX";
+    ASSERT_TRUE(mkdtemp(&pattern[0])) << pattern;
+    const std::string dir = pattern;
     const std::string notAnImage = dir + "/not_an_image.exe", empty = dir + "/empty.exe";
     std::ofstream(notAnImage, std::ios::binary) << "MZ";
     std::ofstream(empty, std::ios::binary).close();
@@ -92,6 +94,9 @@ TEST(ShippedImage, IsThereOrSaysWhyNotAlikeInCppAndPython)
         EXPECT_EQ(PythonAnswer(variable, &skips), c.missing) << variable;
         EXPECT_EQ(skips, !c.missing.empty()) << variable;
     }
+    unlink(notAnImage.c_str());
+    unlink(empty.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace
