@@ -103,7 +103,7 @@ bool Relocate(std::vector<uint8_t> &memory, uint32_t rva, uint32_t size, uint32_
 bool BindLibrary(std::vector<uint8_t> &memory, uint32_t names, uint32_t table, const std::string &library,
                  ImportResolver resolve, std::string *fault)
 {
-    for (uint32_t at = names, slot = table;; at += 4, slot += 4) {
+    for (uint64_t at = names, slot = table;; at += 4, slot += 4) {
         uint32_t entry = 0, unused = 0;
         if (!Read(memory, at, 4, &entry))
             return Fail(fault, "import table of " + library + " cut short at " + Hex(at));
@@ -131,9 +131,9 @@ bool BindImports(std::vector<uint8_t> &memory, uint32_t rva, ImportResolver reso
 {
     if (rva == 0)
         return true;  // imports nothing
-    for (uint32_t descriptor = rva;; descriptor += 20) {
+    for (uint64_t descriptor = rva;; descriptor += 20) {
         uint32_t names = 0, nameRva = 0, table = 0;
-        if (!Read(memory, (uint64_t)descriptor + 16, 4, &table))
+        if (!Read(memory, descriptor + 16, 4, &table))
             return Fail(fault, "import directory cut short at " + Hex(descriptor));
         Read(memory, descriptor, 4, &names);
         Read(memory, descriptor + 12, 4, &nameRva);
