@@ -74,7 +74,7 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
         {"a section off its page", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0x1200); },
          "section .code at 0x1200, not on a page boundary"},
         {"a section over the headers", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0); },
-         "section .code at 0x0 overlaps headers, which ends at 0x1000"},
+         "section .code at 0x0 overlaps the headers, which end at 0x1000"},
         {"a section past the image", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0x7000); },
          "section .code at 0x7000 of 0x200 bytes runs past the image's end at 0x6000"},
         {"a section running past the image", [&](std::vector<uint8_t> &f) { Put(f, idata + 8, 4, 0x2001); },
