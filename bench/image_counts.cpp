@@ -12,6 +12,7 @@
 #include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
+#include "tests/shipped_image.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string fault;
-    emulated::MachinePtr machine = emulated::Load(emulated::ReadBytes(argv[1]), &fault);
+    emulated::MachinePtr machine = emulated::Load(shipped::ReadBytes(argv[1]), &fault);
     if (!machine) {
         fprintf(stderr, "image_counts: %s: %s\n", argv[1], fault.c_str());
         return 1;

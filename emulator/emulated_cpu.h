@@ -1,5 +1,9 @@
 // The Windows image itself, its own i386 machine code, run on an emulated
-// CPU (Unicorn) with the scripted platform behind its seven imports.
+// CPU (Unicorn) with the scripted platform behind its seven imports. The
+// loader is emulator/pe_loader.cpp; the machine and its runs are
+// emulated_cpu.cpp, the imports imports.cpp, the stack's watch and
+// footprints stack.cpp (their shared parts: emulator/machine.h). Which image
+// the tests run, and whether it is there, is tests/shipped_image.h's.
 //
 // The memory map of a run:
 //
@@ -26,7 +30,8 @@
 // first fault, which it names with where it happened (the planted-fault
 // table of tests/emulated_cpu_test.cpp has one case of each): a write to memory that is
 // not writable or not mapped, an instruction fetched outside .code, a read of
-// memory not mapped or not readable, an invalid instruction, an interrupt, a
+// memory not mapped or not readable, an invalid instruction, a divide error,
+// an interrupt, a
 // far call, jump or return, a function that returns (or jumps to an import)
 // with its stack pointer off or its return address overwritten, the entry
 // point returning, the stack used past its guard page or its reserve, an
@@ -109,15 +114,6 @@ void HoldToFootprints(Machine &machine);  // from the first run recorded, again
 uint32_t ImportEntry(const std::string &library, const std::string &function);
 // The name of the import whose entry point is at `entry`, or "".
 std::string ImportName(uint32_t entry);
-
-// The image that B64FILTER_WIN32_IMAGE names: whether it is there, for every
-// caller. ShippedImageFile gives its bytes, or empty with why in *missing;
-// LoadShippedImage loads it, and gives null with why in *missing when there
-// is none, or in *fault when it does not load; ShippedImage does so once.
-std::vector<uint8_t> ShippedImageFile(std::string *missing);
-MachinePtr LoadShippedImage(std::string *missing, std::string *fault);
-Machine *ShippedImage(std::string *missing, std::string *fault);
-std::vector<uint8_t> ReadBytes(const std::string &path);
 
 // The CPU emulator and its version ("Unicorn 2.0.1"), for reports.
 std::string EmulatorName();

@@ -58,9 +58,10 @@ bool RelocateBlock(std::vector<uint8_t> &memory, uint32_t block, uint32_t blockS
 {
     uint32_t page = 0, fixup = 0, word = 0;
     Read(memory, block, 4, &page);
-    for (uint32_t entry = block + 8; entry + 2 <= block + blockSize; entry += 2) {
+    for (uint64_t entry = (uint64_t)block + 8; entry + 2 <= (uint64_t)block + blockSize; entry += 2) {
         Read(memory, entry, 2, &fixup);
-        uint32_t at = page + (fixup & 0xFFF);
+        // A page near 4 GiB and an offset in it must not wrap onto the headers.
+        uint64_t at = (uint64_t)page + (fixup & 0xFFF);
         if (fixup >> 12 == 0)  // padding
             continue;
         if (fixup >> 12 != 3)
@@ -78,19 +79,22 @@ bool Relocate(std::vector<uint8_t> &memory, uint32_t rva, uint32_t size, uint32_
 {
     uint64_t end = (uint64_t)rva + size;
     if (end > memory.size())
-        return Fail(fault, "base relocations at " + Hex(rva) + " (" + Hex(size) + " bytes) lie outside the image");
-    for (uint32_t block = rva, blockSize = 0; block < end; block += blockSize) {
-        if ((uint64_t)block + 8 > end)
-            return Fail(fault, "base relocation block at " + Hex(block) + " cut short by its directory's end at " +
-                                   Hex(end));
-        Read(memory, block + 4, 4, &blockSize);
+        return Fail(fault,
+                    "base relocations at " + Hex(rva) + " (" + Hex(size) + " bytes) lie outside the image");
+    for (uint64_t block = rva, blockSize = 0; block < end; block += blockSize) {
+        if (block + 8 > end)
+            return Fail(fault, "base relocation block at " + Hex(block) +
+                                   " cut short by its directory's end at " + Hex(end));
+        uint32_t declared = 0;
+        Read(memory, block + 4, 4, &declared);
+        blockSize = declared;
         if (blockSize < 8)
             return Fail(fault, "base relocation block at " + Hex(block) + " of " + Hex(blockSize) +
                                    " bytes, shorter than its header");
-        if (block + (uint64_t)blockSize > end)
+        if (block + blockSize > end)
             return Fail(fault, "base relocation block at " + Hex(block) + " of " + Hex(blockSize) +
                                    " bytes, past its directory's end at " + Hex(end));
-        if (!RelocateBlock(memory, block, blockSize, delta, fault))
+        if (!RelocateBlock(memory, (uint32_t)block, declared, delta, fault))
             return false;
     }
     return true;
@@ -99,7 +103,7 @@ bool Relocate(std::vector<uint8_t> &memory, uint32_t rva, uint32_t size, uint32_
 bool BindLibrary(std::vector<uint8_t> &memory, uint32_t names, uint32_t table, const std::string &library,
                  ImportResolver resolve, std::string *fault)
 {
-    for (uint32_t at = names, slot = table;; at += 4, slot += 4) {
+    for (uint64_t at = names, slot = table;; at += 4, slot += 4) {
         uint32_t entry = 0, unused = 0;
         if (!Read(memory, at, 4, &entry))
             return Fail(fault, "import table of " + library + " cut short at " + Hex(at));
@@ -127,9 +131,9 @@ bool BindImports(std::vector<uint8_t> &memory, uint32_t rva, ImportResolver reso
 {
     if (rva == 0)
         return true;  // imports nothing
-    for (uint32_t descriptor = rva;; descriptor += 20) {
+    for (uint64_t descriptor = rva;; descriptor += 20) {
         uint32_t names = 0, nameRva = 0, table = 0;
-        if (!Read(memory, (uint64_t)descriptor + 16, 4, &table))
+        if (!Read(memory, descriptor + 16, 4, &table))
             return Fail(fault, "import directory cut short at " + Hex(descriptor));
         Read(memory, descriptor, 4, &names);
         Read(memory, descriptor + 12, 4, &nameRva);
@@ -144,7 +148,7 @@ bool BindImports(std::vector<uint8_t> &memory, uint32_t rva, ImportResolver reso
 }
 
 // The headers' fields that the loader takes, each checked.
-bool CheckHeaders(Headers &in, uint32_t optional, LoadedImage *image, uint32_t *imageSize,
+bool CheckHeaders(Headers &in, uint64_t optional, LoadedImage *image, uint32_t *imageSize,
                   uint32_t *headerSize, std::string *fault)
 {
     uint32_t alignment = in(optional + 32, 4);
@@ -159,6 +163,8 @@ bool CheckHeaders(Headers &in, uint32_t optional, LoadedImage *image, uint32_t *
         return Fail(fault, "section alignment " + Hex(alignment) + ", not a page");
     if (*imageSize == 0 || *imageSize > kLargestImage)
         return Fail(fault, "image size " + Hex(*imageSize) + " this loader cannot take");
+    if (*headerSize == 0)
+        return Fail(fault, "headers of no bytes");
     if (*headerSize > *imageSize || *headerSize > in.file.size())
         return Fail(fault, "headers of " + Hex(*headerSize) + " bytes, past the image or the file");
     if (image->stackReserve < 2 * kPage || image->stackReserve > kLargestImage)
@@ -169,37 +175,58 @@ bool CheckHeaders(Headers &in, uint32_t optional, LoadedImage *image, uint32_t *
     return true;
 }
 
-bool LoadSections(Headers &in, uint32_t table, uint32_t count, LoadedImage *image, std::string *fault)
+// A section's place in memory, each bound in 64 bits: a VirtualSize near
+// 4 GiB rounds up past the image, not to 0. A VirtualSize of 0 stands for
+// SizeOfRawData, as the Windows loader takes it.
+bool PlaceSection(const LoadedImage &image, const char *name, uint32_t rva, uint32_t *virtualSize,
+                  uint32_t rawSize, std::string *fault)
 {
-    std::vector<uint8_t> &memory = image->memory;
+    const std::string section = std::string("section ") + name + " at " + Hex(rva);
+    if (*virtualSize == 0)
+        *virtualSize = rawSize;
+    if (*virtualSize == 0)
+        return Fail(fault, section + " has no bytes, in memory or in the file");
+    if (rva % kPage)
+        return Fail(fault, section + ", not on a page boundary");
+    const LoadedSection &before = image.sections.back();
+    if (rva < (uint64_t)before.rva + before.size)
+        return Fail(fault, section + " overlaps " +
+                               (image.sections.size() == 1 ? "the headers, which end" : before.name + ", which ends") +
+                               " at " + Hex((uint64_t)before.rva + before.size));
+    if ((uint64_t)rva + PageRound(*virtualSize) > image.memory.size())
+        return Fail(fault, section + " of " + Hex(*virtualSize) + " bytes runs past the image's end at " +
+                               Hex(image.memory.size()));
+    return true;
+}
+
+bool LoadSections(Headers &in, uint64_t table, uint32_t count, LoadedImage *image, std::string *fault)
+{
     for (uint32_t i = 0; i < count; i++) {
-        uint32_t at = table + 40 * i;
+        uint64_t at = table + 40 * (uint64_t)i;
         char name[9] = {};
         for (int c = 0; c < 8; c++)
             name[c] = (char)in(at + c, 1);
         uint32_t virtualSize = in(at + 8, 4), rva = in(at + 12, 4);
         uint32_t rawSize = in(at + 16, 4), rawAt = in(at + 20, 4), flags = in(at + 36, 4);
-        uint32_t copied = rawSize < virtualSize ? rawSize : virtualSize;
         if (in.cut)
             return Fail(fault, "headers cut short at " + Hex(in.cutAt));
-        if (rva % kPage || rva < image->sections[0].size || rva > memory.size() ||
-            PageRound(virtualSize) > memory.size() - rva)
-            return Fail(fault, std::string("section ") + name + " at " + Hex(rva) + " of " + Hex(virtualSize) +
-                                   " bytes, not page-aligned or outside the image");
+        if (!PlaceSection(*image, name, rva, &virtualSize, rawSize, fault))
+            return false;
+        uint32_t copied = rawSize < virtualSize ? rawSize : virtualSize;
         if ((uint64_t)rawAt + copied > in.file.size())
-            return Fail(fault, std::string("section ") + name + "'s " + Hex(copied) + " bytes at " + Hex(rawAt) +
-                                   " lie past the end of the file");
-        memcpy(&memory[rva], &in.file[rawAt], copied);
-        image->sections.push_back({name, rva, PageRound(virtualSize), virtualSize, flags});
+            return Fail(fault, std::string("section ") + name + "'s " + Hex(copied) + " bytes at " +
+                                   Hex(rawAt) + " lie past the end of the file");
+        memcpy(&image->memory[rva], &in.file[rawAt], copied);
+        image->sections.push_back({name, rva, (uint32_t)PageRound(virtualSize), virtualSize, flags});
     }
     return true;
 }
 
 }  // namespace
 
-uint32_t PageRound(uint32_t n)
+uint64_t PageRound(uint64_t n)
 {
-    return (n + kPage - 1) & ~(kPage - 1);
+    return (n + kPage - 1) & ~(uint64_t)(kPage - 1);
 }
 
 std::string Hex(uint64_t n)
@@ -215,12 +242,13 @@ bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver reso
     Headers in{file};
     if (in(0, 2) != 0x5A4D)
         return Fail(fault, "not an MZ executable");
-    uint32_t pe = in(0x3C, 4);
+    uint64_t pe = in(0x3C, 4);
     if (in.cut)
         return Fail(fault, "headers cut short at " + Hex(in.cutAt));
     if (in(pe, 4) != 0x4550)
         return Fail(fault, "no PE signature at " + Hex(pe));
-    uint32_t machine = in(pe + 4, 2), optional = pe + 24, magic = in(optional, 2);
+    uint64_t optional = pe + 24;
+    uint32_t machine = in(pe + 4, 2), magic = in(optional, 2);
     if (machine != 0x14C)
         return Fail(fault, "machine " + Hex(machine) + ", not i386");
     if (magic != 0x10B)
@@ -228,12 +256,13 @@ bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver reso
     uint32_t imageSize, headerSize;
     if (!CheckHeaders(in, optional, image, &imageSize, &headerSize, fault))
         return false;
-    uint32_t sections = in(pe + 6, 2), table = optional + in(pe + 20, 2);
+    uint32_t sections = in(pe + 6, 2);
+    uint64_t table = optional + in(pe + 20, 2);
     uint32_t preferred = in(optional + 28, 4), importRva = in(optional + 104, 4);
     uint32_t relocRva = in(optional + 136, 4), relocSize = in(optional + 140, 4);
     image->memory.assign(PageRound(imageSize), 0);
     memcpy(image->memory.data(), file.data(), headerSize);
-    image->sections = {{"headers", 0, PageRound(headerSize), headerSize, kSectionRead}};
+    image->sections = {{"headers", 0, (uint32_t)PageRound(headerSize), headerSize, kSectionRead}};
     if (!LoadSections(in, table, sections, image, fault))
         return false;
     if (relocRva == 0 || relocSize == 0)

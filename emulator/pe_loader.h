@@ -42,7 +42,7 @@ typedef uint32_t (*ImportResolver)(const std::string &library, const std::string
 bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver resolve, LoadedImage *image,
             std::string *fault);
 
-uint32_t PageRound(uint32_t n);
+uint64_t PageRound(uint64_t n);  // in 64 bits: no size rounds up to 0
 std::string Hex(uint64_t n);  // "0x1A2B", for messages
 
 }  // namespace emulated

@@ -29,6 +29,7 @@
 #include "fuzz/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
+#include "tests/shipped_image.h"
 
 namespace {
 
@@ -220,7 +221,7 @@ void CheckImage(const scripted::Script &script, DWORD hostExitCode)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     std::string missing, fault;
-    image = emulated::ShippedImage(&missing, &fault);
+    image = shipped::Image(&missing, &fault);
     if (!fault.empty()) {
         fprintf(stderr, "copy loop: %s\n", fault.c_str());
         abort();

@@ -6,9 +6,6 @@
 // that the shipped image runs without a fault.)
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -84,6 +81,18 @@ TEST(EmulatedCpu, EachPlantedFaultStopsTheRunSayingWhatAndWhere)
         {"ud2", {0x0F, 0x0B}, "invalid instruction at 0x9E371000 (.code+0x0)"},
         {"bytes that are no instruction", {0x90, 0x0F, 0x04}, "invalid instruction at 0x9E371001 (.code+0x1)"},
         {"an interrupt", {0xCD, 0x2E}, "interrupt 46, by the instruction at 0x9E371002 (.code+0x2)"},
+        // The CPU is past a trap, and on the instruction that raised an exception.
+        {"int 0, before a division", {0xCD, 0x00, 0xF7, 0xF1},
+         "interrupt 0, by the instruction at 0x9E371002 (.code+0x2)"},
+        {"int3", {0xCC}, "interrupt 3, by the instruction at 0x9E371001 (.code+0x1)"},
+        {"a division by zero", {0x31, 0xC9, 0xF7, 0xF1},  // xor ecx, ecx; div ecx
+         "divide error (by zero, or a quotient too large for its register) at 0x9E371002 (.code+0x2)"},
+        {"a quotient too large", Join({{0xBA}, Word(1), {0x6A, 1, 0x59, 0xF7, 0xF9}}),  // edx:eax / 1: idiv ecx
+         "divide error (by zero, or a quotient too large for its register) at 0x9E371008 (.code+0x8)"},
+        {"a bound exceeded", Join({{0x62, 0x05}, Word(data)}),  // eax (0xCCCCCCCC) against [0, 0]
+         "the CPU stopped without ExitProcess, by the instruction at 0x9E371000 (.code+0x0)"},
+        {"ud0", {0x0F, 0xFF, 0x00},
+         "the CPU stopped without ExitProcess, by the instruction at 0x9E371000 (.code+0x0)"},
         {"a far call", {0x9A, 0, 0, 0, 0, 8, 0}, "far call, jump or return at 0x9E371000 (.code+0x0)"},
         {"a far jump", {0x90, 0xEA, 0, 0, 0, 0, 8, 0}, "far call, jump or return at 0x9E371001 (.code+0x1)"},
         {"a far return", {0xCB}, "far call, jump or return at 0x9E371000 (.code+0x0)"},
@@ -160,6 +169,43 @@ TEST(EmulatedCpu, EachPlantedFaultStopsTheRunSayingWhatAndWhere)
     EXPECT_EQ(run.exitCode, 7u);
 }
 
+// Each run starts on a stack of zeros, though only what the run before
+// reached is cleared: a byte it wrote by an instruction, and one an import
+// wrote for it far below anything the image touched, each read back by the
+// next run and exited with.
+TEST(EmulatedCpu, EachRunStartsOnAClearedStack)
+{
+    const uint32_t data = kImageBase + tiny::kData, deep = emulated::kStackTop - 0x800;
+    const std::vector<uint8_t> exitWithDeepByte =  // movzx eax, byte [deep]; push eax; ExitProcess
+        Join({{0x0F, 0xB6, 0x05}, Word(deep), {0x50}, CallImport("KERNEL32.dll", "ExitProcess")});
+    const struct {
+        const char *name;
+        std::vector<uint8_t> writer;
+    } writers[] = {
+        {"an instruction", Join({{0xC6, 0x05}, Word(deep), {0x55, 0xF4}})},  // mov byte [deep], 0x55; hlt
+        {"ReadFile", Join({{0x6A, 0}, Push(data), {0x6A, 4}, Push(deep), {0x6A, 1},  // 4 bytes to deep
+                           CallImport("KERNEL32.dll", "ReadFile"), {0xF4}})},
+    };
+    std::string fault;
+    emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
+    ASSERT_TRUE(m) << fault;
+    const uint32_t entry = emulated::Image(*m).entry;
+    for (const auto &w : writers) {
+        emulated::Patch(*m, entry, w.writer);
+        scripted::Script script;
+        script.reads = {{"\x55\x55\x55\x55"}};
+        scripted::Reset(script);
+        emulated::Run(*m, 1000);
+        emulated::Unpatch(*m);
+        emulated::Patch(*m, entry, exitWithDeepByte);
+        scripted::Reset(scripted::Script());
+        emulated::Outcome run = emulated::Run(*m, 1000);
+        EXPECT_TRUE(run.exited) << w.name << ": " << run.fault;
+        EXPECT_EQ(run.exitCode, 0u) << w.name;
+        emulated::Unpatch(*m);
+    }
+}
+
 // What the imports take from the image's memory and registers: a handle of
 // -1 reaches the platform as INVALID_HANDLE_VALUE, and a null "%s" argument
 // prints as "(null)", whose length the image then exits with.
@@ -229,37 +275,7 @@ TEST(EmulatedCpu, InstructionsAreDecodedWithTheirKindsConditionsTargetsAndImmedi
         EXPECT_EQ(i.immediateSize, d.immediateSize) << d.name;
         EXPECT_EQ(all.back().rva + all.back().size, 0x1000 + d.bytes.size()) << d.name;
     }
-}
-
-// The one answer to "is the image there?", for every caller: none named,
-// none at the path, or one that does not load.
-TEST(EmulatedCpu, TheShippedImageIsLoadedOrSaysWhyNot)
-{
-    const std::string notAnImage = testing::TempDir() + "not_an_image.exe";
-    std::ofstream(notAnImage, std::ios::binary) << "MZ";
-    const struct {
-        std::string path, missing, fault;
-    } cases[] = {
-        {"", "B64FILTER_WIN32_IMAGE names no image", ""},
-        {"/nonexistent/b64filter.exe",
-         "no Windows image at /nonexistent/b64filter.exe; `cmake --preset win32 && cmake --build --preset win32` "
-         "builds it (./check does)",
-         ""},
-        {notAnImage, "", notAnImage + ": headers cut short at 0x3C"},
-    };
-    const char *named = getenv("B64FILTER_WIN32_IMAGE");
-    const std::string saved = named ? named : "";
-    for (const auto &c : cases) {
-        setenv("B64FILTER_WIN32_IMAGE", c.path.c_str(), 1);
-        std::string missing, fault;
-        EXPECT_FALSE(emulated::LoadShippedImage(&missing, &fault)) << c.path;
-        EXPECT_EQ(missing, c.missing) << c.path;
-        EXPECT_EQ(fault, c.fault) << c.path;
-    }
-    if (named)
-        setenv("B64FILTER_WIN32_IMAGE", saved.c_str(), 1);
-    else
-        unsetenv("B64FILTER_WIN32_IMAGE");
+    // And the emulator as the reports name it.
     EXPECT_EQ(emulated::EmulatorName().rfind("Unicorn 2.", 0), 0u) << emulated::EmulatorName();
 }
 
@@ -281,6 +297,13 @@ TEST(EmulatedCpu, StackFootprintsHoldAPatchedRunToTheRecordedOne)
          "writes in this run" + at},
         {"a read of what nothing wrote", Join({{0x8B, 0x44, 0x24, 0xC0}, exit7}),  // mov eax, [esp-64]
          "stack read at 0xBFFEFFBC (the stack, 0x44 below its top) before the run wrote it" + at},
+        // The first fault is the one told: the footprint's comes second.
+        {"a read past the guard page", Join({{0x8B, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // eax, [esp-0x3000]
+         "stack touched at 0xBFFECFFC (the stack, 0x3004 below its top), below its guard page at 0xBFFEE000 "
+         "(the stack, 0x2000 below its top)" + at},
+        {"a write past the guard page", Join({{0x89, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // [esp-0x3000], eax
+         "stack touched at 0xBFFECFFC (the stack, 0x3004 below its top), below its guard page at 0xBFFEE000 "
+         "(the stack, 0x2000 below its top)" + at},
         {"four times the instructions", Join({std::vector<uint8_t>(8, 0x90), exit7}),
          "ran past its limit of 8 instructions, at 0x9E371008 (.code+0x8)"},
     };

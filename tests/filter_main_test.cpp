@@ -11,6 +11,7 @@
 #include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
+#include "tests/shipped_image.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ DWORD RunOn(Target target)
     if (target == Target::Host)
         return scripted::RunFilter();
     std::string missing, fault;
-    emulated::Outcome run = emulated::Run(*emulated::ShippedImage(&missing, &fault));
+    emulated::Outcome run = emulated::Run(*shipped::Image(&missing, &fault));
     EXPECT_TRUE(run.exited) << run.fault;
     return run.exitCode;
 }
@@ -48,7 +49,7 @@ protected:
         if (GetParam() != Target::Image)
             return;
         std::string missing, fault;
-        if (!emulated::ShippedImage(&missing, &fault)) {
+        if (!shipped::Image(&missing, &fault)) {
             if (!missing.empty())
                 GTEST_SKIP() << missing;
             FAIL() << fault;

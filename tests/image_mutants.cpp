@@ -56,6 +56,7 @@
 #include "emulator/emulated_cpu.h"
 #include "fuzz/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/shipped_image.h"
 
 namespace {
 
@@ -89,12 +90,12 @@ std::vector<std::string> CorpusFiles()
 TEST(CopyLoopCorpus, TheImageRunsEachScriptAsTheHostDoes)
 {
     std::string missing, fault;
-    emulated::Machine *image = emulated::ShippedImage(&missing, &fault);
+    emulated::Machine *image = shipped::Image(&missing, &fault);
     ASSERT_TRUE(image) << missing << fault;
     const std::vector<std::string> files = CorpusFiles();
     ASSERT_FALSE(files.empty()) << B64FILTER_COPY_LOOP_CORPUS;
     for (const std::string &file : files) {
-        std::vector<uint8_t> bytes = emulated::ReadBytes(file);
+        std::vector<uint8_t> bytes = shipped::ReadBytes(file);
         HANDLE input;
         scripted::Script script = CopyLoopScript(bytes.data(), bytes.size(), &input);
         scripted::Reset(script);
@@ -318,7 +319,7 @@ int main(int argc, char **argv)
         }
     }
     std::string missing, fault, why;
-    emulated::Machine *machine = emulated::ShippedImage(&missing, &fault);
+    emulated::Machine *machine = shipped::Image(&missing, &fault);
     if (!machine) {
         fprintf(stderr, "image_mutants: %s\n", missing.empty() ? fault.c_str() : missing.c_str());
         return missing.empty() ? 2 : 77;

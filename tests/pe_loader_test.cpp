@@ -59,6 +59,8 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
          "image size 0x20000000 this loader cannot take"},
         {"an image of nothing", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 56, 4, 0); },
          "image size 0x0 this loader cannot take"},
+        {"headers of nothing", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 60, 4, 0); },
+         "headers of no bytes"},
         {"headers past the file", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 60, 4, 0x3000); },
          "headers of 0x3000 bytes, past the image or the file"},
         {"headers past the image", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 60, 4, 0x7000); },
@@ -70,17 +72,32 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
         {"a commit past the reserve", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 76, 4, 0x101000); },
          "stack commit 0x101000 past its reserve 0x100000"},
         {"a section off its page", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0x1200); },
-         "section .code at 0x1200 of 0x200 bytes, not page-aligned or outside the image"},
+         "section .code at 0x1200, not on a page boundary"},
         {"a section over the headers", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0); },
-         "section .code at 0x0 of 0x200 bytes, not page-aligned or outside the image"},
+         "section .code at 0x0 overlaps the headers, which end at 0x1000"},
         {"a section past the image", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0x7000); },
-         "section .code at 0x7000 of 0x200 bytes, not page-aligned or outside the image"},
+         "section .code at 0x7000 of 0x200 bytes runs past the image's end at 0x6000"},
         {"a section running past the image", [&](std::vector<uint8_t> &f) { Put(f, idata + 8, 4, 0x2001); },
-         "section .idata at 0x4000 of 0x2001 bytes, not page-aligned or outside the image"},
+         "section .idata at 0x4000 of 0x2001 bytes runs past the image's end at 0x6000"},
+        // Rounded up to pages in 32 bits, these sizes would come to 0 and fit.
+        {"a section of almost 4 GiB", [&](std::vector<uint8_t> &f) { Put(f, idata + 8, 4, 0xFFFFF001u); },
+         "section .idata at 0x4000 of 0xFFFFF001 bytes runs past the image's end at 0x6000"},
+        {"a section of almost 4 GiB, its bytes past the image",  // a copy past the buffer, once
+         [&](std::vector<uint8_t> &f) {
+             Put(f, idata + 40 + 8, 4, 0xFFFFFFFFu);
+             Put(f, idata + 40 + 16, 4, 0x1400);
+             Put(f, idata + 40 + 20, 4, 0x200);
+         },
+         "section .reloc at 0x5000 of 0xFFFFFFFF bytes runs past the image's end at 0x6000"},
+        {"a section after the one it follows in memory",
+         [&](std::vector<uint8_t> &f) { Put(f, section + 40 + 12, 4, 0x4000); },
+         "section .none at 0x3000 overlaps .data, which ends at 0x5000"},
+        {"a section of no size at all", [&](std::vector<uint8_t> &f) { Put(f, section + 40 + 8, 4, 0); },
+         "section .data at 0x2000 has no bytes, in memory or in the file"},
         {"a section's bytes past the file", [&](std::vector<uint8_t> &f) { Put(f, idata + 20, 4, 0x1500); },
          "section .idata's 0x200 bytes at 0x1500 lie past the end of the file"},
         {"two sections on one page", [&](std::vector<uint8_t> &f) { Put(f, section + 40 + 12, 4, 0x1000); },
-         "section .data overlaps another"},
+         "section .data at 0x1000 overlaps .code, which ends at 0x2000"},
         {"no .code", [&](std::vector<uint8_t> &f) { Put(f, section, 4, 0x7865742E); },  // .tex
          "no executable .code section"},
         {"a .code that does not execute",
@@ -100,6 +117,12 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
          "base relocation of type 10 at 0x1004 that a 32-bit image does not have"},
         {"a relocation past the image", [](std::vector<uint8_t> &f) { PutAt(f, tiny::kRelocations, 4, 0x5FFC); },
          "base relocation at 0x6000, outside the image"},
+        {"a relocation 4 GiB on, onto the headers in 32 bits",
+         [](std::vector<uint8_t> &f) {
+             PutAt(f, tiny::kRelocations, 4, 0xFFFFF004u);
+             PutAt(f, kFixup, 2, 0x3FFC);
+         },
+         "base relocation at 0x100000000, outside the image"},
         {"imports past the image", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 104, 4, 0x5FF0); },
          "import directory cut short at 0x5FF0"},
         {"a library name to the end",
@@ -136,26 +159,31 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
 
 // Loaded away from its preferred base, its call reaches ExitProcess only if
 // the relocation and the import were both applied; a name table of zero
-// takes the address table's names, and no import directory at all loads.
+// takes the address table's names, a VirtualSize of zero stands for the
+// section's bytes in the file (as Windows takes it), and no import directory
+// at all loads.
 TEST(PeLoader, TheTinyImageLoadsAndRunsItsOwnCode)
 {
-    for (uint32_t nameTable : {tiny::kNameTable, 0u}) {
-        std::vector<uint8_t> file = tiny::Image();
-        PutAt(file, tiny::kImports, 4, nameTable);
-        std::string fault;
-        emulated::MachinePtr m = emulated::Load(file, &fault);
-        ASSERT_TRUE(m) << fault;
-        scripted::Reset(scripted::Script());
-        emulated::Outcome run = emulated::Run(*m);
-        EXPECT_TRUE(run.exited) << run.fault;
-        EXPECT_EQ(run.exitCode, 7u);
-        EXPECT_EQ(run.instructions, 2u);
-        // Decoded as far as .code's VirtualSize: push 7, the call, then adds of the zeros.
-        EXPECT_EQ(emulated::CodeSection(*m).content, 0x200u);
-        ASSERT_EQ(emulated::CodeInstructions(*m).size(), 2u + (0x200 - 8) / 2);
-        EXPECT_EQ(emulated::CodeInstructions(*m)[0].text, "push 7");
-        EXPECT_EQ(emulated::CodeInstructions(*m)[1].kind, emulated::InstructionKind::kNearCall);
-    }
+    const uint32_t codeVirtualSize = tiny::kSectionTable + 8;
+    for (uint32_t nameTable : {tiny::kNameTable, 0u})
+        for (uint32_t virtualSize : {0x200u, 0u}) {
+            std::vector<uint8_t> file = tiny::Image();
+            PutAt(file, tiny::kImports, 4, nameTable);
+            Put(file, codeVirtualSize, 4, virtualSize);
+            std::string fault;
+            emulated::MachinePtr m = emulated::Load(file, &fault);
+            ASSERT_TRUE(m) << fault;
+            scripted::Reset(scripted::Script());
+            emulated::Outcome run = emulated::Run(*m);
+            EXPECT_TRUE(run.exited) << run.fault;
+            EXPECT_EQ(run.exitCode, 7u);
+            EXPECT_EQ(run.instructions, 2u);
+            // Decoded as far as .code's VirtualSize: push 7, the call, then adds of the zeros.
+            EXPECT_EQ(emulated::CodeSection(*m).content, 0x200u);
+            ASSERT_EQ(emulated::CodeInstructions(*m).size(), 2u + (0x200 - 8) / 2);
+            EXPECT_EQ(emulated::CodeInstructions(*m)[0].text, "push 7");
+            EXPECT_EQ(emulated::CodeInstructions(*m)[1].kind, emulated::InstructionKind::kNearCall);
+        }
     std::vector<uint8_t> file = tiny::Image();
     Put(file, tiny::kOptional + 104, 4, 0);
     std::string fault;

@@ -16,7 +16,10 @@ import sys
 import tempfile
 import unittest
 
-IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import shipped_image  # noqa: E402
+
+IMAGE = shipped_image.path()
 LINE = b"Base64 Filter needs Windows: run it from a Windows console."
 
 CONFIG = """\

@@ -11,12 +11,16 @@ are read straight from the file through pefile's RVA mapping.
 import os
 import re
 import struct
+import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import shipped_image  # noqa: E402
+
+IMAGE = shipped_image.path()
 
 TITLE = "Base64 Filter"
 # The one version of the sources; the image must carry it in all four places.
@@ -65,8 +69,8 @@ SUPPORTED_OS = [
 
 def setUpModule():
     global PE, DATA
-    if not os.path.isfile(IMAGE):
-        raise RuntimeError("no image at %r (build the win32 preset first)" % IMAGE)
+    if shipped_image.missing():
+        raise RuntimeError(shipped_image.missing())
     with open(IMAGE, "rb") as f:
         DATA = f.read()
     PE = pefile.PE(data=DATA)

@@ -10,9 +10,13 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import unittest
 
-IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import shipped_image  # noqa: E402
+
+IMAGE = shipped_image.path()
 
 # The Pentium's integer instructions, as llvm-objdump names them in Intel
 # syntax. A mnemonic not here fails the test until someone checks it against

@@ -18,10 +18,12 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import shipped_image  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIGN_IMAGE = os.path.join(ROOT, "tools", "sign-image")
-IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
+IMAGE = shipped_image.path()
 
 
 def quiet(argv, **kwargs):
