@@ -3,6 +3,6 @@
 # (and DESTDIR). Nothing else of the host tree is installed: tests, fuzzers and
 # benchmarks have no install rules.
 include(GNUInstallDirs)
-install(TARGETS b64filter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS b64filter b64unfilter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/b64filter.1 ${PROJECT_SOURCE_DIR}/docs/b64unfilter.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
