@@ -1,14 +1,16 @@
 """What the decoders a user has make of the host build's output, held against
 what each user's document says of them.
 
-    /usr/bin/python3 tests/release/test_decoders.py BINARY
+    /usr/bin/python3 tests/release/test_decoders.py BINARY DECODER
 
 README.md, the manual page and docs/README.txt each have a decoding table:
 a row per decoder, a cell for text made from a file (only the last line can
 be short) and one for text with padded lines in the middle (made from a pipe
-or the terminal). Every cell of every table is checked here against the real
-decoder on the real binary's output: a cell the test has no check for, a
-decoder it cannot run, or a claim that does not hold fails. The text from a
+or the terminal). The three are one table, row for row and cell for cell,
+and README's names every decoder the test runs, DECODER (the host build of
+b64unfilter) first. Every cell is checked here against the real decoder on
+the real binary's output: a cell the test has no check for, a decoder it
+cannot run, or a claim that does not hold fails. The text from a
 pipe is made as `tar cf - DIR | b64filter` makes it (pieces of 10240 bytes,
 so OpenSSL has written something before it stops) and with small pieces.
 The Windows decoders of docs/README.txt (certutil, .NET) are out of reach here.
@@ -27,7 +29,7 @@ import documents
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402
 
-TARGET = None
+TARGET = DECODER = None
 FILE_SIZES = (0, 1, 2, 57, 58, 3 * 1024 + 1, 8 * 1024)
 PIECE_RUNS = {"as tar writes": (10240,) * 3 + (100,), "small": (5, 57, 1, 2, 40, 57, 3, 56)}
 
@@ -44,6 +46,7 @@ def python_decode(text):
 
 # Each takes the filter's output and gives (exit status, decoded bytes, standard error).
 DECODERS = {
+    "b64unfilter": lambda text: pipe([DECODER], text),
     "base64 -d": lambda text: pipe(["base64", "-d"], text),
     "base64 -d -i": lambda text: pipe(["base64", "-d", "-i"], text),
     "tr -d '\\r' | base64 -d": lambda text: pipe(["sh", "-c", "tr -d '\\r' | base64 -d"], text),
@@ -137,11 +140,14 @@ class Decoders(unittest.TestCase):
                                           claim=cell, size=len(s.data)):
                             CLAIMS[cell](self, DECODERS[name](s.text), s)
 
-    def test_every_decoder_is_in_the_readme(self):
-        self.assertEqual({row[0] for row in documents.table(documents.USER_DOCUMENTS[0], "decoder")},
-                         set(DECODERS))
+    def test_one_table_of_every_decoder(self):
+        readme, *copies = (documents.table(path, "decoder") for path in documents.USER_DOCUMENTS)
+        self.assertEqual([row[0] for row in readme], list(DECODERS))
+        for path, rows in zip(documents.USER_DOCUMENTS[1:], copies):
+            self.assertEqual(rows, readme, "%s differs from README's table" % path)
 
 
 if __name__ == "__main__":
     TARGET = harness.host_target(sys.argv.pop(1))
+    DECODER = sys.argv.pop(1)
     unittest.main()

@@ -16,9 +16,14 @@ that speaks of what is written "before a failure" must be a claim this test
 knows, and the claim must hold for what each fault of the table leaves
 written, on either build. The manual page, README.txt and
 docs/maintainers.md must each make one.
+
+Each manual page's DIAGNOSTICS lists exactly the messages of
+diagnostics/messages.h that its program's sources print, one line each
+(a handle's name filled in, each number a word in capitals).
 """
 
 import os
+import re
 import sys
 import unittest
 
@@ -91,6 +96,45 @@ class FailureOutput(unittest.TestCase):
                 with self.subTest(document=os.path.basename(path), claim=sentence):
                     self.assertIn(sentence, CLAIMS, "a claim the test cannot check")
                     CLAIMS[sentence](self, left)
+
+
+# Each manual page, with the folders of the program it describes.
+PAGES = {"b64filter.1": ("filter", "diagnostics"), "b64unfilter.1": ("unfilter", "diagnostics")}
+
+
+def page_messages(path):
+    """The lines of the literal block that opens the page's DIAGNOSTICS."""
+    with open(path, encoding="utf-8") as f:
+        section = f.read().split(".Sh DIAGNOSTICS\n", 1)[1]
+    return section.split(".Bd -literal -offset indent\n", 1)[1].split("\n.Ed", 1)[0].splitlines()
+
+
+class Messages(unittest.TestCase):
+    def test_each_page_lists_the_messages_its_program_prints(self):
+        with open(os.path.join(documents.ROOT, "diagnostics", "messages.h"), encoding="ascii") as f:
+            header = f.read()
+        formats = {name: text[:-len("\\r\\n")]
+                   for name, text in re.findall(r'#define (MSG_\w+) "(.*)"', header)}
+        handles = re.findall(r'#define NAME_\w+ "(.*)"', header)
+        self.assertTrue(formats and handles)
+        for page, folders in PAGES.items():
+            sources = ""
+            for folder in folders:
+                top = os.path.join(documents.ROOT, folder)
+                for name in sorted(set(os.listdir(top)) - {"messages.h"}):
+                    with open(os.path.join(top, name), encoding="utf-8") as f:
+                        sources += f.read()
+            expected = []
+            for name, text in formats.items():
+                if re.search(r"\b%s\b" % name, sources):
+                    fills = handles if "%s" in text else [None]
+                    expected += [re.escape(text.replace("%s", fill) if fill else text)
+                                 .replace("%lu", "[A-Z]+") for fill in fills]
+            listed = page_messages(os.path.join(documents.ROOT, "docs", page))
+            self.assertEqual(len(listed), len(expected), (page, listed))
+            for pattern in expected:
+                self.assertEqual(len([line for line in listed if re.fullmatch(pattern, line)]), 1,
+                                 "%s: %s" % (page, pattern))
 
 
 if __name__ == "__main__":

@@ -1,14 +1,14 @@
-"""The host build as installed: its files, its manual page, its hardening.
+"""The host build as installed: its files, its manual pages, its hardening.
 
     /usr/bin/python3 tests/release/test_install.py BUILD_DIR CMAKE [--hardened]
 
 `cmake --install` of the build tree into a temporary prefix, and again with
-DESTDIR, must put exactly the two programs (the encoder and the decoder) and
-the encoder's manual page in place. The page
-must pass `mandoc -T lint` with nothing above style level, render with
-`man -l`, and give the same errno-to-code table as the POSIX layer's code.
-With --hardened (a tree built with every protection), hardening-check must
-find them in both installed programs.
+DESTDIR, must put exactly the two programs, b64filter and b64unfilter, and
+their manual pages in place, and the installed programs must encode and
+decode. Each page must pass `mandoc -T lint` with nothing above style level
+and render with `man -l`; the encoder's must give the same errno-to-code
+table as the POSIX layer's code. With --hardened (a tree built with every
+protection), hardening-check must find them in both installed programs.
 """
 
 import os
@@ -24,7 +24,10 @@ HARDENED = "--hardened" in sys.argv
 STACK_CLASH_UNKNOWN = "unknown, no -fstack-clash-protection instructions found"
 START_FILE = subprocess.run(["cc", "-print-file-name=Scrt1.o"], stdout=subprocess.PIPE,
                             text=True).stdout.strip()
-INSTALLED = {"bin/b64filter", "bin/b64unfilter", "share/man/man1/b64filter.1"}
+PROGRAMS = ("b64filter", "b64unfilter")
+INSTALLED = {path % name for name in PROGRAMS for path in ("bin/%s", "share/man/man1/%s.1")}
+# Each program's own entry, whose first instruction the hardening test looks at.
+ENTRY = {"b64filter": "FilterMain", "b64unfilter": "UnfilterMain"}
 
 
 def run(argv, **kwargs):
@@ -43,35 +46,37 @@ class Install(unittest.TestCase):
         cls.prefix = os.path.join(cls.temp.name, "prefix")
         result = run([CMAKE, "--install", BUILD, "--prefix", cls.prefix])
         assert result.returncode == 0, result.stderr
-        cls.program = os.path.join(cls.prefix, "bin", "b64filter")
-        cls.decoder = os.path.join(cls.prefix, "bin", "b64unfilter")
-        cls.page = os.path.join(cls.prefix, "share", "man", "man1", "b64filter.1")
+        cls.programs = {name: os.path.join(cls.prefix, "bin", name) for name in PROGRAMS}
+        cls.pages = {name: os.path.join(cls.prefix, "share", "man", "man1", name + ".1")
+                     for name in PROGRAMS}
 
     @classmethod
     def tearDownClass(cls):
         cls.temp.cleanup()
 
-    def test_exactly_the_program_and_its_page(self):
+    def test_exactly_the_programs_and_their_pages(self):
         self.assertEqual(files_under(self.prefix), INSTALLED)
         with open(os.path.join(BUILD, "install_manifest.txt")) as f:
             self.assertEqual({os.path.relpath(p, self.prefix) for p in f.read().split()}, INSTALLED)
-        result = subprocess.run([self.program], input=b"hello", capture_output=True, timeout=60)
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"aGVsbG8=\r\n", b""))
-        result = subprocess.run([self.decoder], input=b"aGVsbG8=\r\n", capture_output=True, timeout=60)
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"hello", b""))
+        for name, given, made in (("b64filter", b"hello", b"aGVsbG8=\r\n"),
+                                  ("b64unfilter", b"aGVs\r\nbG8=\r\n", b"hello")):
+            result = subprocess.run([self.programs[name]], input=given, capture_output=True, timeout=60)
+            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, made, b""), name)
         # A packager's staged install: the prefix under DESTDIR.
         stage = os.path.join(self.temp.name, "stage")
         result = run([CMAKE, "--install", BUILD, "--prefix", "/usr"], env=dict(os.environ, DESTDIR=stage))
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(files_under(stage), {"usr/" + f for f in INSTALLED})
 
-    def test_page_is_clean_and_renders(self):
-        lint = run(["mandoc", "-T", "lint", "-W", "warning", self.page])
-        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
-        shown = run(["man", "-l", self.page], env=dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
-        self.assertEqual(shown.returncode, 0, shown.stderr)
-        for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS"):
-            self.assertRegex(shown.stdout, r"(?m)^%s$" % heading)
+    def test_pages_are_clean_and_render(self):
+        for name, page in self.pages.items():
+            lint = run(["mandoc", "-T", "lint", "-W", "warning", page])
+            self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""), name)
+            shown = run(["man", "-l", page], env=dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            self.assertRegex(shown.stdout, r"(?m)^ +%s (--?|\u2014) " % name)
+            for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS"):
+                self.assertRegex(shown.stdout, r"(?m)^%s$" % heading, name)
 
     def test_page_gives_the_posix_layers_codes(self):
         with open(os.path.join(ROOT, "platform", "platform.h")) as f:
@@ -84,7 +89,7 @@ class Install(unittest.TestCase):
         for cases, name in re.findall(r"((?:case E\w+:\s*)+)return (ERROR_\w+);", mapping):
             for error in re.findall(r"case (E\w+):", cases):
                 in_code[error] = codes[name]
-        with open(self.page) as f:
+        with open(self.pages["b64filter"]) as f:
             page = f.read()
         in_page = {}
         for row in re.findall(r"(?m)^\.It Er (.*)$", page):
@@ -97,11 +102,11 @@ class Install(unittest.TestCase):
 
     @unittest.skipUnless(HARDENED, "built without every protection")
     def test_hardening_check(self):
-        for program, entry in ((self.program, "FilterMain"), (self.decoder, "UnfilterMain")):
-            with self.subTest(program=os.path.basename(program)):
-                self.check_hardened(program, entry)
+        for name, program in self.programs.items():
+            with self.subTest(name):
+                self.hardened(program, ENTRY[name])
 
-    def check_hardened(self, program, entry):
+    def hardened(self, program, entry):
         result = run(["hardening-check", "--verbose", program])
         found = dict(re.findall(r"(?m)^ ([^:\n]+): (.*)$", result.stdout))
         expected = dict.fromkeys(["Position Independent Executable", "Stack protected",

@@ -3,13 +3,14 @@
     B64FILTER_WIN32_IMAGE=IMAGE /usr/bin/python3 tests/release/test_release.py [--wine]
     /usr/bin/python3 tests/release/test_release.py --versions
 
-tools/release packages the image into two temporary directories; the two
-must be the same bytes. The zip is unpacked into a fresh folder, where
-`sha256sum -c` checks the sums; its entries must be the sorted three, dated
-alike, with the texts in CR LF and the image unchanged. The unpacked program
-then encodes under Wine (tools/wine-run): that case alone runs with --wine,
-and only there. A signed release must hold the signed image. --versions
-needs neither the image nor Wine: tools/release must refuse a changelog whose
+tools/release packages the encoder's image and the decoder's beside it
+(b64unfilter.exe) into two temporary directories; the two must be the same
+bytes. The zip is unpacked into a fresh folder, where `sha256sum -c` checks
+the sums; its entries must be the sorted four, dated alike, with the texts in
+CR LF and the images unchanged. The unpacked programs then run under Wine
+(tools/wine-run), the encoder's text through the decoder: that case alone
+runs with --wine, and only there. A signed release must hold both images
+signed. --versions needs neither image nor Wine: tools/release must refuse a changelog whose
 newest section is not the version in VERSION, before it writes anything, and
 once that section records the zip's SHA-256, a zip of other bytes, leaving
 the release it made before as it was.
@@ -31,7 +32,9 @@ import harness  # noqa: E402
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "tools", "release")
 IMAGE = os.environ.get("B64FILTER_WIN32_IMAGE", "")
-ENTRIES = ["LICENSE.txt", "README.txt", "b64filter.exe"]
+IMAGES = os.path.dirname(IMAGE)
+PROGRAMS = ["b64filter.exe", "b64unfilter.exe"]
+ENTRIES = ["LICENSE.txt", "README.txt"] + PROGRAMS
 
 
 def quiet(argv, **kwargs):
@@ -69,10 +72,10 @@ def dated(directory, recorded=None):
     return changelog(directory, text)
 
 
-def run_release(out, *options, image=IMAGE, tool=RELEASE, recorded=None):
+def run_release(out, *options, images=IMAGES, tool=RELEASE, recorded=None):
     # A changelog of this version, so that the package is tested whatever the
     # real one says now (an "Unreleased" section is refused: Versions below).
-    return quiet([tool, "--image", image, "--out", out,
+    return quiet([tool, "--images", images, "--out", out,
                   "--changelog", dated(os.path.dirname(out), recorded), *options])
 
 
@@ -92,6 +95,15 @@ def contents(directory):
 
 def crlf_of(path):
     return read(path).replace(b"\n", b"\r\n")
+
+
+def fake_images(directory, *contents):
+    """A directory of stand-ins for the two images, with these bytes."""
+    os.mkdir(directory)
+    for name, data in zip(PROGRAMS, contents):
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+    return directory
 
 
 class Made(unittest.TestCase):
@@ -114,7 +126,7 @@ class Made(unittest.TestCase):
 
 class Package(Made):
     def test_reproducible(self):
-        for name in (os.path.basename(self.zip), "SHA256SUMS", "b64filter.exe"):
+        for name in [os.path.basename(self.zip), "SHA256SUMS"] + PROGRAMS:
             self.assertEqual(read(os.path.join(os.path.dirname(self.zip), name)),
                              read(os.path.join(os.path.dirname(self.again), name)), name)
 
@@ -124,7 +136,8 @@ class Package(Made):
         result = quiet(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=self.unpacked)
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertEqual(result.stdout.decode().split(),
-                         [os.path.basename(self.zip) + ":", "OK", "b64filter.exe:", "OK"])
+                         [os.path.basename(self.zip) + ":", "OK", "b64filter.exe:", "OK",
+                          "b64unfilter.exe:", "OK"])
 
     def test_entries(self):
         with zipfile.ZipFile(self.zip) as archive:
@@ -134,7 +147,8 @@ class Package(Made):
         for info in infos:
             self.assertEqual((info.date_time, info.extra, info.comment),
                              ((1980, 1, 1, 0, 0, 0), b"", b""), info.filename)
-        self.assertEqual(read(os.path.join(self.unpacked, "b64filter.exe")), read(IMAGE))
+        for name in PROGRAMS:
+            self.assertEqual(read(os.path.join(self.unpacked, name)), read(os.path.join(IMAGES, name)))
         for entry, source in (("README.txt", "docs/README.txt"), ("LICENSE.txt", "LICENSE")):
             text = read(os.path.join(self.unpacked, entry))
             self.assertEqual(text, crlf_of(os.path.join(ROOT, source)), entry)
@@ -145,18 +159,18 @@ class Package(Made):
     def test_signed_release_holds_the_signed_image(self):
         out = os.path.join(self.temp.name, "signed")
         cert, key = os.path.join(self.temp.name, "cert.pem"), os.path.join(self.temp.name, "key.pem")
-        self.assertEqual(quiet([RELEASE, "--image", IMAGE, "--out", out, "--sign"]).returncode, 2)
+        self.assertEqual(quiet([RELEASE, "--images", IMAGES, "--out", out, "--sign"]).returncode, 2)
         quiet(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                "-subj", "/CN=Base64 Filter throwaway test signer",
                "-addext", "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert], check=True)
         archive = make_release(out, "--sign", "--cert", cert, "--key", key)
-        with zipfile.ZipFile(archive) as opened:
-            signed = opened.read("b64filter.exe")
-        self.assertEqual(signed, read(os.path.join(out, "b64filter.exe")))
-        self.assertNotEqual(signed, read(IMAGE))
-        verified = quiet(["osslsigncode", "verify", "-in", os.path.join(out, "b64filter.exe"),
-                          "-CAfile", cert])
-        self.assertEqual(verified.returncode, 0, verified.stdout)
+        for name in PROGRAMS:
+            with zipfile.ZipFile(archive) as opened:
+                signed = opened.read(name)
+            self.assertEqual(signed, read(os.path.join(out, name)), name)
+            self.assertNotEqual(signed, read(os.path.join(IMAGES, name)), name)
+            verified = quiet(["osslsigncode", "verify", "-in", os.path.join(out, name), "-CAfile", cert])
+            self.assertEqual(verified.returncode, 0, verified.stdout)
         self.assertEqual(quiet(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=out).returncode, 0)
         # A new signature is new bytes: refused once the version's zip is recorded.
         signed_release = contents(out)
@@ -166,10 +180,19 @@ class Package(Made):
 
 
 class UnderWine(Made):
-    def test_unpacked_program_encodes_under_wine(self):
+    def test_unpacked_programs_encode_and_decode_under_wine(self):
         data = random.Random(57).randbytes(3 * 57 + 20)
-        program = harness.wine_target(os.path.join(self.unpacked, "b64filter.exe"))
-        self.assertEqual(harness.run(program, stdin=data), (0, harness.expected_output(data), b""))
+        encoder, decoder = (harness.wine_target(os.path.join(self.unpacked, name)) for name in PROGRAMS)
+        text = harness.expected_output(data)
+        self.assertEqual(harness.run(encoder, stdin=data), (0, text, b""))
+        self.assertEqual(harness.run(decoder, stdin=text), (0, data, b""))
+        # The filter's text from a pipe has a padded line in the middle.
+        pieces = [data[:20], data[20:]]
+        piped = b"".join(harness.expected_output(piece) for piece in pieces)
+        self.assertEqual(harness.lockstep_run(encoder, pieces), (0, piped, b""))
+        self.assertEqual(harness.run(decoder, stdin=piped), (0, data, b""))
+        self.assertEqual(harness.run(decoder, stdin=b"aGVsbG8=\r\n-"),
+                         (13, b"hello", b"Invalid Base64 input at line 2, column 1\r\n"))
 
 
 class Versions(unittest.TestCase):
@@ -188,7 +211,7 @@ class Versions(unittest.TestCase):
         for name, text in refused.items():
             with self.subTest(name), tempfile.TemporaryDirectory() as temp:
                 out = os.path.join(temp, "out")
-                result = quiet([RELEASE, "--image", os.path.join(temp, "no.exe"), "--out", out,
+                result = quiet([RELEASE, "--images", os.path.join(temp, "none"), "--out", out,
                                 "--changelog", changelog(temp, text)])
                 said = result.stdout.decode()
                 self.assertEqual(result.returncode, 1, said)
@@ -196,12 +219,19 @@ class Versions(unittest.TestCase):
                 self.assertIn("VERSION", said)
                 self.assertFalse(os.path.exists(out))
         with tempfile.TemporaryDirectory() as temp:
-            image = os.path.join(temp, "any.exe")
-            with open(image, "wb") as f:
-                f.write(b"MZ any bytes")
-            archive = make_release(os.path.join(temp, "out"), image=image)
+            images = fake_images(os.path.join(temp, "images"), b"MZ any encoder", b"MZ any decoder")
+            archive = make_release(os.path.join(temp, "out"), images=images)
             with zipfile.ZipFile(archive) as opened:
-                self.assertEqual(opened.read("b64filter.exe"), b"MZ any bytes")
+                self.assertEqual([opened.read(name) for name in PROGRAMS],
+                                 [b"MZ any encoder", b"MZ any decoder"])
+            # Either image missing: no release.
+            for name in PROGRAMS:
+                os.rename(os.path.join(images, name), os.path.join(temp, name))
+                result = run_release(os.path.join(temp, "missing"), images=images)
+                os.rename(os.path.join(temp, name), os.path.join(images, name))
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn(b"no image at " + os.path.join(images, name).encode(), result.stdout)
+                self.assertFalse(os.path.exists(os.path.join(temp, "missing", zip_name())))
 
 
 class Recorded(unittest.TestCase):
@@ -215,19 +245,18 @@ class Recorded(unittest.TestCase):
             tree = os.path.join(temp, "tree")
             shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "__pycache__"))
             tool = os.path.join(tree, "tools", "release")
-            image = os.path.join(temp, "image.exe")
-            with open(image, "wb") as f:
-                f.write(b"MZ the released image")
+            images = fake_images(os.path.join(temp, "images"), b"MZ the released encoder",
+                                 b"MZ the released decoder")
             out = os.path.join(temp, "out")
-            recorded = sha256(make_release(out, image=image, tool=tool))
-            make_release(out, image=image, tool=tool, recorded=recorded)  # the same bytes: made
+            recorded = sha256(make_release(out, images=images, tool=tool))
+            make_release(out, images=images, tool=tool, recorded=recorded)  # the same bytes: made
             released = contents(out)
-            for entry, source in self.sources(released[zip_name()], image, tree).items():
+            for entry, source in self.sources(released[zip_name()], images, tree).items():
                 with self.subTest(entry):
                     original = read(source)
                     with open(source, "ab") as f:
                         f.write(b"one more line\n")
-                    result = run_release(out, image=image, tool=tool, recorded=recorded)
+                    result = run_release(out, images=images, tool=tool, recorded=recorded)
                     with open(source, "wb") as f:
                         f.write(original)
                     said = result.stdout.decode()
@@ -235,17 +264,18 @@ class Recorded(unittest.TestCase):
                     self.assertIn("records SHA-256 %s for %s" % (recorded, zip_name()), said)
                     self.assertEqual(contents(out), released)
 
-    def sources(self, archive_bytes, image, tree):
-        """Each entry of the zip, by the file it is made of: the image, or the
+    def sources(self, archive_bytes, images, tree):
+        """Each entry of the zip, by the file it is made of: an image, or the
         one file of the tree with its bytes (the texts with CR LF)."""
-        files = [os.path.join(top, name) for top, _, names in os.walk(tree) for name in names]
+        files = [os.path.join(top, name) for root in (images, tree)
+                 for top, _, names in os.walk(root) for name in names]
         found = {}
         with tempfile.TemporaryFile() as f:
             f.write(archive_bytes)
             with zipfile.ZipFile(f) as archive:
                 for entry in archive.namelist():
                     data = archive.read(entry)
-                    matches = [path for path in [image] + files
+                    matches = [path for path in files
                                if data in (read(path), crlf_of(path))]
                     self.assertEqual(len(matches), 1, "%s is made of %s" % (entry, matches))
                     found[entry] = matches[0]
@@ -257,7 +287,7 @@ class Recorded(unittest.TestCase):
             two = "## %s (2026-12-09)\n\n`%s`, SHA-256 `%s`.\n`%s`, SHA-256 `%s`.\n" % (
                 version(), zip_name(), "ab" * 32, zip_name(), "cd" * 32)
             out = os.path.join(temp, "out")
-            result = quiet([RELEASE, "--image", os.path.join(temp, "no.exe"), "--out", out,
+            result = quiet([RELEASE, "--images", os.path.join(temp, "none"), "--out", out,
                             "--changelog", changelog(temp, two)])
             self.assertEqual(result.returncode, 1, result.stdout)
             self.assertIn(b"records 2 SHA-256s", result.stdout)
