@@ -576,8 +576,8 @@ def report_memory(r):
 
 
 def held_note(run):
-    return (f"{run.held_bytes} of the {run.bytes_sent} bytes written; {run.held_pieces} pieces had no "
-            f"complete encoding within {latency.CAP:g} s")
+    return (f"{run.held_bytes} of the {run.bytes_sent} bytes written; it waited for more input with "
+            f"{run.held_pieces} pieces incomplete")
 
 
 def report_latency(r):
@@ -592,8 +592,10 @@ def report_latency(r):
         "untimed one that waits for the program to start); a reader decodes the output as each line arrives "
         "and compares it with what was written, byte for byte. A piece's latency is the time from its write "
         "to the arrival of the line that completes its encoding: a 100-byte piece is two lines from the "
-        "filter (57 + 43 bytes), and is complete when both are in. A program that has completed no encoding "
-        f"of a piece within {latency.CAP:g} s holds it; after {latency.HELD_LIMIT} such pieces its run stops, "
+        "filter (57 + 43 bytes), and is complete when both are in. A program that waits for more input (it "
+        "has taken all that was written and sleeps in a read of its input pipe, as /proc shows) while a "
+        "piece's encoding is incomplete holds that piece: a slow answer is late, never held. After "
+        f"{latency.HELD_LIMIT} held pieces its run stops, "
         "and what it held is the bytes written minus the bytes whose encoding had arrived. Closing the input "
         "then made each of them write the rest, which decoded to all that was written. One process is "
         "writer and reader, on the other CPU than the program (bench/latency.py). `cat` copies without "
@@ -689,7 +691,7 @@ def write_chart_data(r, data_dir):
 def write_chart(r, source, work, docs):
     held = write_chart_data(r, work)
     settings = (f"data='{work}'; out='{os.path.join(docs, 'benchmarks.svg')}'; size={r.args.size}; "
-                f'held="{held}"; cap="{latency.CAP:g}"')
+                f'held="{held}"')
     subprocess.run(["gnuplot", "-e", settings, os.path.join(source, "bench", "chart.gp")], check=True)
 
 
