@@ -28,6 +28,10 @@ does from a filter, cat, base64, openssl and a Windows program under Wine.
 A piece that is neither complete nor held after `cap` seconds (`startup` for
 the first) is an error: that only turns a hang into a failure.
 
+A decoder is measured the same way (`decodes`): its pieces are cut from
+this filter's own text, and a piece is complete once the output covers the
+bytes of every group the text up to its end makes whole.
+
     measure(argv, size, pieces, ...) -> Run
     percentile(values, p)  nearest rank
 """
@@ -63,7 +67,8 @@ DRAIN_TIMEOUT = 30.0
 class Run(collections.namedtuple(
         "Run", "latencies pieces_sent bytes_sent bytes_covered held_pieces exact_pieces")):
     """latencies: seconds, one per timed piece that completed (the first,
-    untimed piece excluded); pieces_sent counts the timed pieces written;
+    untimed piece excluded, and pieces of text that make no group whole);
+    pieces_sent counts the timed pieces written;
     held_pieces the timed pieces the program held (a run that stops at
     held_limit has exactly that many, however many were open); exact_pieces
     the timed pieces whose encoding came as exactly the lines of reads of at
@@ -133,6 +138,62 @@ class Copy(Decoder):
         pass
 
 
+class Bytes:
+    """Random pieces for a program that encodes (or, with `copies`, copies)
+    them: a piece is complete once the output covers its last byte."""
+
+    def __init__(self, rng, copies):
+        self.rng = rng
+        self.sent = bytearray()
+        self.output = (Copy if copies else Decoder)(self.sent)
+
+    def piece(self, size):
+        data = self.rng.randbytes(size)
+        self.sent += data
+        return data
+
+    def due(self):
+        """How much output the input written so far must make."""
+        return len(self.sent)
+
+    def rest(self):
+        """What to write before the input is closed, so that all of it has an output."""
+        return b""
+
+
+class Text(Bytes):
+    """Pieces of Base64 text for a program that decodes it: this filter's
+    output for random bytes (lines of 76 characters and CR LF, 57 bytes each),
+    cut into pieces of any size. A piece is complete once the output covers
+    every group of four characters that the text up to its end makes whole."""
+
+    LINE = 78
+
+    def __init__(self, rng):
+        super().__init__(rng, True)
+        self.text = bytearray()
+        self.written = 0
+
+    def piece(self, size):
+        if not self.written:  # the untimed first piece has output, so that it waits for the start
+            size = max(size, self.LINE)
+        while len(self.text) < self.written + size:
+            data = self.rng.randbytes(CHUNK)
+            self.sent += data
+            self.text += base64.b64encode(data) + b"\r\n"
+        self.written += size
+        return bytes(self.text[self.written - size:self.written])
+
+    def due(self):
+        lines, at = divmod(self.written, self.LINE)
+        return lines * CHUNK + min(at, self.LINE - 2) // 4 * 3
+
+    def rest(self):
+        end = -(-self.written // self.LINE) * self.LINE
+        data, self.written = bytes(self.text[self.written:end]), end
+        return data
+
+
 # The system calls that wait for input on the descriptor that is their first
 # argument (read, pread64, readv), by the word size of the task's program.
 READ_CALLS = {64: {0, 17, 19}, 32: {3, 180, 145}}
@@ -185,16 +246,17 @@ def waiting_for_input(pid, in_fd):
     return False
 
 
-def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT, startup=STARTUP, pause=PAUSE,
+def measure(argv, size, pieces, *, copies=False, decodes=False, cap=CAP, held_limit=HELD_LIMIT, startup=STARTUP, pause=PAUSE,
             lockstep=False, program_cpus=None, helper_cpus=None, env=None, seed=57):
     """Runs argv with pieces + 1 pieces of `size` random bytes (the first
     untimed) and returns a Run; `copies` says the program copies instead of
-    encoding. With lockstep, a piece is written only once
+    encoding, `decodes` that it decodes Base64 text: its pieces are then
+    `size` characters of text, and its bytes are the decoded ones. With lockstep, a piece is written only once
     the one before it completed or was held (and its pause is over), so that
     no two pieces can meet in one read."""
     rng = random.Random(seed)
-    sent = bytearray()
-    decoder = (Copy if copies else Decoder)(sent)
+    feed = Text(rng) if decodes else Bytes(rng, copies)
+    decoder = feed.output
     ends, written, done = [], [], []
     timed_held = 0
     first_open = 0  # the first piece neither complete nor held
@@ -244,11 +306,12 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
         while True:
             now = time.perf_counter()
             if may_send() and now >= next_due:
-                piece = rng.randbytes(size)
-                sent += piece
-                ends.append(len(sent))
-                done.append(None)
+                piece = feed.piece(size)
+                ends.append(feed.due())
                 written.append(time.perf_counter())
+                # A piece of text that makes no group whole has nothing to
+                # wait for: done, and not timed (0).
+                done.append(0.0 if len(written) > 1 and ends[-1] <= decoder.covered else None)
                 os.write(in_fd, piece)
                 next_due = written[-1] + rng.uniform(*pause)
             take_output(0)
@@ -275,7 +338,8 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
             if first_open < len(written):
                 deadlines.append(probe_due())
             take_output(max(0.0, min(deadlines) - time.perf_counter()) if deadlines else PROBE)
-        bytes_covered = decoder.covered
+        bytes_covered, bytes_sent = decoder.covered, feed.due()
+        os.write(in_fd, feed.rest())
         _drain(proc, decoder, argv)
     finally:
         poller.close()
@@ -286,11 +350,13 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
             if not pipe.closed:
                 pipe.close()
         os.sched_setaffinity(0, saved_affinity)
-    if decoder.covered != len(sent):
-        raise RuntimeError(f"{argv[0]} wrote the encoding of {decoder.covered} of {len(sent)} bytes")
+    if decoder.covered != feed.due():
+        what = "bytes" if decodes else "encoding"
+        raise RuntimeError(f"{argv[0]} wrote the {what} of {decoder.covered} of {feed.due()} bytes")
     latencies = [t - w for t, w in zip(done[1:], written[1:]) if t]
-    exact = sum(decoder.exact(ends[i] - size, ends[i]) for i in range(1, len(written)) if done[i])
-    return Run(latencies, len(written) - 1, len(sent), bytes_covered, timed_held, exact)
+    exact = 0 if copies or decodes else sum(decoder.exact(ends[i] - size, ends[i])
+                                            for i in range(1, len(written)) if done[i])
+    return Run(latencies, len(written) - 1, bytes_sent, bytes_covered, timed_held, exact)
 
 
 def _drain(proc, decoder, argv):

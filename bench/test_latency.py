@@ -37,6 +37,19 @@ WRONG = python(
     "import base64, os\n"
     "while data := os.read(0, 57):\n"
     "    os.write(1, base64.b64encode(bytes([data[0] ^ 1]) + data[1:]) + b'\\n')\n")
+# Decodes each group of four characters as soon as it has them.
+GROUP_DECODER = python(
+    "import base64, os\n"
+    "held = b''\n"
+    "while data := os.read(0, 4096):\n"
+    "    held += data.replace(b'\\r', b'').replace(b'\\n', b'')\n"
+    "    whole = len(held) // 4 * 4\n"
+    "    os.write(1, base64.b64decode(held[:whole])); held = held[whole:]\n")
+# Decodes a line once it has all of it.
+LINE_DECODER = python(
+    "import base64, sys\n"
+    "for line in sys.stdin.buffer:\n"
+    "    sys.stdout.buffer.write(base64.b64decode(line)); sys.stdout.buffer.flush()\n")
 # Encodes the first 5 bytes, then swallows the rest.
 LOSES_DATA = ["sh", "-c", "head -c 5 | base64 -w 76; cat >/dev/null"]
 
@@ -83,6 +96,23 @@ class Holding(unittest.TestCase):
         run = latency.measure(BLOCKS_OF_30, 10, 8, lockstep=True)
         self.assertEqual((run.held_pieces, run.pieces_sent, len(run.latencies), run.exact_pieces), (3, 4, 1, 0))
         self.assertEqual((run.bytes_sent, run.bytes_covered, run.held_bytes), (50, 30, 20))
+
+
+class Decoding(unittest.TestCase):
+    def test_a_decoder_that_writes_each_whole_group_holds_nothing(self):
+        # One character in four makes a group whole: the others have nothing
+        # to wait for, and are not timed.
+        for size, timed in ((1, 7), (10, 30), (78, 30), (100, 30)):
+            run = latency.measure(GROUP_DECODER, size, 30, decodes=True, lockstep=size < 78)
+            self.assertEqual((run.held_pieces, run.held_bytes, len(run.latencies)), (0, 0, timed), size)
+
+    def test_a_decoder_that_waits_for_the_line_holds_its_groups(self):
+        # The first piece is a whole line (57 bytes); each of the next three
+        # adds 10 characters of the second, whose 7 whole groups (21 bytes)
+        # it sits on.
+        run = latency.measure(LINE_DECODER, 10, 8, decodes=True, lockstep=True)
+        self.assertEqual((run.held_pieces, run.pieces_sent, run.latencies), (3, 3, []))
+        self.assertEqual((run.bytes_sent, run.bytes_covered, run.held_bytes), (78, 57, 21))
 
 
 class Faults(unittest.TestCase):
