@@ -10,7 +10,6 @@
 static BOOL ReadOrReport(HANDLE inputHandle, HANDLE errorHandle, BYTE *buffer, DWORD size, DWORD *bytesRead,
                          DWORD *exitCode)
 {
-    *bytesRead = 0;
     if (ReadFile(inputHandle, buffer, size, bytesRead, 0))
         return TRUE;
     DWORD error = GetLastError();
