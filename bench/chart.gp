@@ -1,5 +1,5 @@
 # The chart of docs/benchmarks.svg, from the data files benchmarks.py writes.
-# Usage: gnuplot -e "data='DIR'; out='FILE.svg'; size=MIB; held='NOTE'; cap='SECONDS'" bench/chart.gp
+# Usage: gnuplot -e "data='DIR'; out='FILE.svg'; size=MIB; held='NOTE'" bench/chart.gp
 # Each data file starts with a row of column names: micro.dat's are read by
 # name, and whole.dat's and latency.dat's name the key's entries themselves,
 # so neither the order nor the number of programs is fixed here.
@@ -48,7 +48,7 @@ set logscale y
 set yrange [*:*]
 set key outside right top vertical font ",9"
 if (strlen(held) > 0) {
-  set label 1 "Held data (".cap." s cap), piece bytes:\n".held at screen 0.725, screen 0.13 font ",9"
+  set label 1 "Held data (waited for input), piece bytes:\n".held at screen 0.725, screen 0.13 font ",9"
 }
 # Two columns a program: p50 (solid), p99 (dashed), each named for the key.
 plot for [i=2:*:2] data."/latency.dat" using 0:i:xtic(1) lw 2 pt 7 ps 0.6 lc (i / 2) title columnhead(i), \

@@ -12,13 +12,25 @@ decoded output covers its last byte. That works for any line length, so the
 same measurement serves this filter (one line per read) and peers that wrap
 a continuous encoding at 64 or 76 characters.
 
-A program that has not completed a piece within `cap` seconds holds it
-(output that has arrived is read before any piece is judged); after
-`held_limit` such pieces the run stops, at that count exactly however many
-expired together while this process was descheduled, and what it held is the
-bytes sent minus the bytes whose encoding had arrived. Its input is then closed, and the
-whole output must still decode to everything sent (else the program lost
-data, which is an error, not a hold).
+A program holds a piece when it waits for more input while the piece's
+encoding is incomplete: its input pipe is empty and a thread of one of its
+processes sleeps in a read of that pipe, so it has written all it will write
+until more comes (output that has arrived is read before any piece is
+judged). That is a state of the program, seen in /proc, not a deadline: a
+slow answer on a loaded machine is late, never held. After `held_limit` held
+pieces the run stops, at that count exactly however many were open together,
+and what it held is the bytes sent minus the bytes whose encoding had
+arrived. Its input is then closed, and the whole output must still decode to
+everything sent (else the program lost data, which is an error, not a hold).
+The output is taken to come from the processes that read the input, as it
+does from a filter, cat, base64, openssl and a Windows program under Wine.
+
+A piece that is neither complete nor held after `cap` seconds (`startup` for
+the first) is an error: that only turns a hang into a failure.
+
+A decoder is measured the same way (`decodes`): its pieces are cut from
+this filter's own text, and a piece is complete once the output covers the
+bytes of every group the text up to its end makes whole.
 
     measure(argv, size, pieces, ...) -> Run
     percentile(values, p)  nearest rank
@@ -26,19 +38,26 @@ data, which is an error, not a hold).
 
 import base64
 import collections
+import fcntl
 import os
 import random
 import select
+import struct
 import subprocess
+import termios
 import time
 
 CHUNK = 57
-# A piece with no complete encoding after this long is held, not late.
-CAP = 0.5
+# Hang guards only: a piece neither complete nor held after this long (the
+# first, which also waits for the program to start: Wine's start-up of a
+# process takes most of a second, far more under emulation) fails the run.
+CAP = 30.0
+STARTUP = 60.0
 HELD_LIMIT = 3
-# The first piece is not timed: it waits for the program to start (Wine's
-# start-up of a process takes most of a second), and is allowed this long.
-STARTUP = 5.0
+# How often a program with an open piece is looked at in /proc: the pace of
+# the look, not a verdict (rarely reached by a program that answers, so the
+# look does not delay the reading of its lines).
+PROBE = 0.01
 PAUSE = (0.001, 0.005)
 # Closing the input of a program that held data must make it write the rest
 # and exit; this only breaks a hang.
@@ -48,10 +67,10 @@ DRAIN_TIMEOUT = 30.0
 class Run(collections.namedtuple(
         "Run", "latencies pieces_sent bytes_sent bytes_covered held_pieces exact_pieces")):
     """latencies: seconds, one per timed piece that completed (the first,
-    untimed piece excluded); pieces_sent counts the timed pieces written;
-    held_pieces the timed pieces not completed within the cap (a run that
-    stops at held_limit has exactly that many, whatever expired meanwhile);
-    exact_pieces
+    untimed piece excluded, and pieces of text that make no group whole);
+    pieces_sent counts the timed pieces written;
+    held_pieces the timed pieces the program held (a run that stops at
+    held_limit has exactly that many, however many were open); exact_pieces
     the timed pieces whose encoding came as exactly the lines of reads of at
     most 57 bytes of that piece (this filter's output on a pipe fed slowly
     enough)."""
@@ -119,20 +138,130 @@ class Copy(Decoder):
         pass
 
 
-def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT, startup=STARTUP, pause=PAUSE,
+class Bytes:
+    """Random pieces for a program that encodes (or, with `copies`, copies)
+    them: a piece is complete once the output covers its last byte."""
+
+    def __init__(self, rng, copies):
+        self.rng = rng
+        self.sent = bytearray()
+        self.output = (Copy if copies else Decoder)(self.sent)
+
+    def piece(self, size):
+        data = self.rng.randbytes(size)
+        self.sent += data
+        return data
+
+    def due(self):
+        """How much output the input written so far must make."""
+        return len(self.sent)
+
+    def rest(self):
+        """What to write before the input is closed, so that all of it has an output."""
+        return b""
+
+
+class Text(Bytes):
+    """Pieces of Base64 text for a program that decodes it: this filter's
+    output for random bytes (lines of 76 characters and CR LF, 57 bytes each),
+    cut into pieces of any size. A piece is complete once the output covers
+    every group of four characters that the text up to its end makes whole."""
+
+    LINE = 78
+
+    def __init__(self, rng):
+        super().__init__(rng, True)
+        self.text = bytearray()
+        self.written = 0
+
+    def piece(self, size):
+        if not self.written:  # the untimed first piece has output, so that it waits for the start
+            size = max(size, self.LINE)
+        while len(self.text) < self.written + size:
+            data = self.rng.randbytes(CHUNK)
+            self.sent += data
+            self.text += base64.b64encode(data) + b"\r\n"
+        self.written += size
+        return bytes(self.text[self.written - size:self.written])
+
+    def due(self):
+        lines, at = divmod(self.written, self.LINE)
+        return lines * CHUNK + min(at, self.LINE - 2) // 4 * 3
+
+    def rest(self):
+        end = -(-self.written // self.LINE) * self.LINE
+        data, self.written = bytes(self.text[self.written:end]), end
+        return data
+
+
+# The system calls that wait for input on the descriptor that is their first
+# argument (read, pread64, readv), by the word size of the task's program.
+READ_CALLS = {64: {0, 17, 19}, 32: {3, 180, 145}}
+
+
+def unread_bytes(fd):
+    """Bytes in the pipe of fd that its reader has not taken yet."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+
+
+def processes(pid):
+    """pid and its descendants that are still there."""
+    found, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        try:
+            for task in os.listdir(f"/proc/{p}/task"):
+                with open(f"/proc/{p}/task/{task}/children") as f:
+                    todo += map(int, f.read().split())
+        except OSError:
+            continue
+        found.append(p)
+    return found
+
+
+def word_size(pid):
+    with open(f"/proc/{pid}/exe", "rb") as f:
+        return 32 if f.read(5)[4:] == b"\1" else 64
+
+
+def waiting_for_input(pid, in_fd):
+    """Whether the program started as pid has taken all its input and waits
+    for more: its input pipe is empty, and a thread of it or of a process it
+    started sleeps in a read of that pipe. (A task that is running, or woken
+    and not yet run, shows no call in /proc.)"""
+    if unread_bytes(in_fd):
+        return False
+    pipe = f"pipe:[{os.fstat(in_fd).st_ino}]"
+    for p in processes(pid):
+        try:
+            reads = READ_CALLS[word_size(p)]
+            for task in os.listdir(f"/proc/{p}/task"):
+                with open(f"/proc/{p}/task/{task}/syscall") as f:
+                    call = f.read().split()
+                if (len(call) > 1 and call[0].isdigit() and int(call[0]) in reads
+                        and os.readlink(f"/proc/{p}/fd/{int(call[1], 16)}") == pipe):
+                    return True
+        except OSError:  # gone meanwhile, or not ours to look at
+            continue
+    return False
+
+
+def measure(argv, size, pieces, *, copies=False, decodes=False, cap=CAP, held_limit=HELD_LIMIT, startup=STARTUP, pause=PAUSE,
             lockstep=False, program_cpus=None, helper_cpus=None, env=None, seed=57):
     """Runs argv with pieces + 1 pieces of `size` random bytes (the first
     untimed) and returns a Run; `copies` says the program copies instead of
-    encoding. With lockstep, a piece is written only once
+    encoding, `decodes` that it decodes Base64 text: its pieces are then
+    `size` characters of text, and its bytes are the decoded ones. With lockstep, a piece is written only once
     the one before it completed or was held (and its pause is over), so that
     no two pieces can meet in one read."""
     rng = random.Random(seed)
-    sent = bytearray()
-    decoder = (Copy if copies else Decoder)(sent)
+    feed = Text(rng) if decodes else Bytes(rng, copies)
+    decoder = feed.output
     ends, written, done = [], [], []
     timed_held = 0
     first_open = 0  # the first piece neither complete nor held
     next_due = 0.0
+    next_probe = 0.0
     total = pieces + 1
 
     def may_send():
@@ -163,41 +292,54 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
                 if done[i] is None:
                     done[i] = arrived
 
+    def take_all_output():
+        while poller.poll(0):
+            take_output(0)
+
+    def probe_due():
+        return max(next_probe, written[first_open] + PROBE)
+
+    def guard(i):
+        return written[i] + (startup if i == 0 else cap)
+
     try:
         while True:
             now = time.perf_counter()
             if may_send() and now >= next_due:
-                piece = rng.randbytes(size)
-                sent += piece
-                ends.append(len(sent))
-                done.append(None)
+                piece = feed.piece(size)
+                ends.append(feed.due())
                 written.append(time.perf_counter())
+                # A piece of text that makes no group whole has nothing to
+                # wait for: done, and not timed (0).
+                done.append(0.0 if len(written) > 1 and ends[-1] <= decoder.covered else None)
                 os.write(in_fd, piece)
                 next_due = written[-1] + rng.uniform(*pause)
-            # Output already there counts before any piece is judged: a pass
-            # that comes late (this process descheduled) must not make a
-            # piece held whose encoding had arrived.
             take_output(0)
-            # Holds: pieces are written in order, so the oldest open one is
-            # the first to expire. The run stops at held_limit exactly, however
-            # many pieces expired since the last pass.
-            now = time.perf_counter()
-            while first_open < len(written) and timed_held < held_limit:
-                if done[first_open] is not None:
-                    first_open += 1
-                elif now - written[first_open] > (startup if first_open == 0 else cap):
-                    timed_held += first_open > 0
-                    done[first_open] = False
-                    first_open += 1
-                else:
-                    break
+            while first_open < len(written) and done[first_open] is not None:
+                first_open += 1
+            if first_open < len(written) and time.perf_counter() >= probe_due():
+                next_probe = time.perf_counter() + PROBE
+                if waiting_for_input(proc.pid, in_fd):
+                    # All it wrote before it went back to reading counts
+                    # first: only what is still open then is held. The run
+                    # stops at held_limit exactly, however many are open.
+                    take_all_output()
+                    while first_open < len(written) and timed_held < held_limit:
+                        if done[first_open] is None:
+                            timed_held += first_open > 0
+                            done[first_open] = False
+                        first_open += 1
+                elif time.perf_counter() > guard(first_open):
+                    raise RuntimeError(f"{argv[0]} neither completed piece {first_open} nor waited for more "
+                                       f"input within {startup if first_open == 0 else cap:g} s")
             if timed_held >= held_limit or first_open == total:
                 break
             deadlines = [next_due] if may_send() else []
             if first_open < len(written):
-                deadlines.append(written[first_open] + (startup if first_open == 0 else cap))
-            take_output(max(0.0, min(deadlines) - time.perf_counter()) if deadlines else cap)
-        bytes_covered = decoder.covered
+                deadlines.append(probe_due())
+            take_output(max(0.0, min(deadlines) - time.perf_counter()) if deadlines else PROBE)
+        bytes_covered, bytes_sent = decoder.covered, feed.due()
+        os.write(in_fd, feed.rest())
         _drain(proc, decoder, argv)
     finally:
         poller.close()
@@ -208,11 +350,13 @@ def measure(argv, size, pieces, *, copies=False, cap=CAP, held_limit=HELD_LIMIT,
             if not pipe.closed:
                 pipe.close()
         os.sched_setaffinity(0, saved_affinity)
-    if decoder.covered != len(sent):
-        raise RuntimeError(f"{argv[0]} wrote the encoding of {decoder.covered} of {len(sent)} bytes")
+    if decoder.covered != feed.due():
+        what = "bytes" if decodes else "encoding"
+        raise RuntimeError(f"{argv[0]} wrote the {what} of {decoder.covered} of {feed.due()} bytes")
     latencies = [t - w for t, w in zip(done[1:], written[1:]) if t]
-    exact = sum(decoder.exact(ends[i] - size, ends[i]) for i in range(1, len(written)) if done[i])
-    return Run(latencies, len(written) - 1, len(sent), bytes_covered, timed_held, exact)
+    exact = 0 if copies or decodes else sum(decoder.exact(ends[i] - size, ends[i])
+                                            for i in range(1, len(written)) if done[i])
+    return Run(latencies, len(written) - 1, bytes_sent, bytes_covered, timed_held, exact)
 
 
 def _drain(proc, decoder, argv):
