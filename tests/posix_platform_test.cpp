@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -216,6 +217,16 @@ TEST(PosixPlatform, FailuresClearTheCountAndGiveTheCode)
     EXPECT_TRUE(CloseHandle(HandleOf(full)));
     EXPECT_FALSE(CloseHandle(HandleOf(full)));
     EXPECT_EQ(GetLastError(), 6u);
+    // A refusal that no retry changes is reported at once, whatever its errno
+    // (EPERM here, from a memfd sealed against writes, sits below EINTR). In a
+    // child, whose alarm turns a retry for ever into a failure.
+    EXPECT_EQ(InChild([] {
+                  int sealed = memfd_create("b64filter-sealed", MFD_ALLOW_SEALING);
+                  if (sealed < 0 || fcntl(sealed, F_ADD_SEALS, F_SEAL_WRITE) != 0)
+                      return std::string("no sealed memfd");
+                  return WriteOutcome(sealed, "0123456789");
+              }),
+              "failed 0 5");
     Pipe p;
     EXPECT_EQ(WriteOutcome(p.writer(), ""), "ok 0");
 }
