@@ -23,14 +23,19 @@
 // kFootprintSlack times the instructions of the same run unmutated (a hang,
 // named so). The first failure of a mutant ends it (--gtest_fail_fast).
 //
-// Each mutant is keyed "image .code FUNCTION: +0xOFFSET MNEMONIC MUTANT", the
-// offset from the start of its function, so that a change elsewhere leaves
-// the key alone. The image has no symbols: the entry point is FilterMain,
-// and every other function (each target of a direct call) is named by the
-// imports it calls, "f(CloseHandle,GetLastError)". Each mutant's line says
-// "killed" (and why: the first failure, "hang: " first for a run past its
-// limit) or "survived"; `tools/mutate --image` judges the survivors against
-// tools/equivalent-mutants.txt and writes the report.
+// Each mutant is keyed "image .code FUNCTION: +0xOFFSET INSTRUCTION => MUTANT",
+// the offset from the start of its function and the instruction as Capstone
+// writes it, a direct target given from that start ("jne +0x2A") or as the
+// function called: a change elsewhere leaves the key alone, while another
+// instruction at that offset, or the same one with another operand, is
+// another key (and an equivalent listed for the old one goes stale). The
+// image has no symbols: the entry point is FilterMain, and every other
+// function (each target of a direct call) is named by the imports it calls,
+// "f(CloseHandle,GetLastError)". Each mutant's line says "killed" (and why:
+// the first failure, whole, on one line) or "survived"; `tools/mutate
+// --image` judges the survivors against tools/equivalent-mutants.txt, tells a
+// hang by the whole message (a long path in it would hide a cut one's end),
+// and writes the report.
 //
 //   image_mutants [--list] [--only TEXT] [--gtest_filter=TESTS]
 //
@@ -166,6 +171,22 @@ std::map<uint32_t, std::string> Functions(const emulated::Machine &m)
     return names;
 }
 
+std::string Offset(uint32_t to, uint32_t from)
+{
+    return to >= from ? "+" + emulated::Hex(to - from) : "-" + emulated::Hex(from - to);
+}
+
+// The instruction as its key names it (the header says why).
+std::string Shown(const Instruction &i, uint32_t function, const std::map<uint32_t, std::string> &functions)
+{
+    if (!i.direct)
+        return i.text;
+    auto called = functions.find(i.target);
+    if (i.kind == InstructionKind::kNearCall && called != functions.end())
+        return Mnemonic(i) + " " + called->second;
+    return Mnemonic(i) + " " + Offset(i.target, function);
+}
+
 std::vector<uint8_t> Bytes(const Instruction &i)
 {
     return std::vector<uint8_t>(i.bytes, i.bytes + i.size);
@@ -211,7 +232,8 @@ std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
             return {};
         }
         auto f = std::prev(functions.upper_bound(i.rva));
-        std::string where = "image .code " + f->second + ": +" + emulated::Hex(i.rva - f->first) + " " + Mnemonic(i);
+        std::string where =
+            "image .code " + f->second + ": " + Offset(i.rva, f->first) + " " + Shown(i, f->first, functions) + " =>";
         if (i.kind == InstructionKind::kConditionalJump && i.form != ConditionForm::kCount)
             JumpMutants(i, where, &mutants);
         if (i.immediateSize != 0)
@@ -226,7 +248,7 @@ std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
 
 // --- Running ---------------------------------------------------------------
 
-std::string OneLine(const std::string &text, size_t most)
+std::string OneLine(const std::string &text)
 {
     std::string line;
     for (char c : text) {
@@ -235,7 +257,7 @@ std::string OneLine(const std::string &text, size_t most)
             continue;
         line += space ? ' ' : c;
     }
-    return line.size() > most ? line.substr(0, most) + "..." : line;
+    return line;
 }
 
 // Runs a mutant per iteration of the test program (the first, the image as
@@ -263,7 +285,7 @@ public:
     {
         if (!result.failed() || !firstFailure_.empty())
             return;
-        firstFailure_ = test_ + ": " + OneLine(result.message(), 240);
+        firstFailure_ = test_ + ": " + OneLine(result.message());
     }
 
     // (UnitTest's own current_test_info would wait for the lock that a
@@ -287,10 +309,8 @@ public:
             return;
         }
         const Mutant &mutant = mutants_[(size_t)iteration - 1];
-        bool hang = firstFailure_.find("ran past its limit") != std::string::npos;
-        printf("mutate: %d/%zu %s  %s%s%s%s\n", iteration, mutants_.size(),
-               firstFailure_.empty() ? "survived" : "killed", mutant.key.c_str(), firstFailure_.empty() ? "" : "  (",
-               hang ? "hang: " : "", firstFailure_.empty() ? "" : (firstFailure_ + ")").c_str());
+        printf("mutate: %d/%zu %s  %s%s\n", iteration, mutants_.size(), firstFailure_.empty() ? "survived" : "killed",
+               mutant.key.c_str(), firstFailure_.empty() ? "" : ("  (" + firstFailure_ + ")").c_str());
         fflush(stdout);
     }
 
