@@ -1,12 +1,15 @@
 """tools/mutate's own logic, on a small file of known mutation points: which
 points it finds and how it keys them, which survivors and entries fail a run,
-and that a level rewrites only its own section of the report."""
+when a scratch tree is configured afresh, and that a level rewrites only its
+own section of the report."""
 
 import importlib.machinery
 import importlib.util
 import os
+import subprocess
 import tempfile
 import unittest
+from unittest import mock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 _loader = importlib.machinery.SourceFileLoader("mutate", os.path.join(ROOT, "tools", "mutate"))
@@ -115,6 +118,34 @@ class Judging(unittest.TestCase):
             "Value of: run.exited Actual: false Expected: true %s: ran past its limit of 9 instructions)" % path)
         self.assertEqual((status, detail[:len("hang: CopyLoopCorpus.T")]), ("killed", "hang: CopyLoopCorpus.T"))
         self.assertEqual(len(detail), len("hang: ") + mutate.DETAIL_CHARS + len("..."))
+
+
+class ScratchTrees(unittest.TestCase):
+    """A tree is configured from its preset, and again from nothing when the
+    presets or the tool's arguments change; otherwise it is kept."""
+
+    def test_a_changed_preset_configures_the_tree_afresh(self):
+        with tempfile.TemporaryDirectory() as d, mock.patch.object(mutate, "SCRATCH", d):
+            scratch = mutate.Scratch()
+            scratch.src = os.path.join(d, "src")
+            os.makedirs(scratch.src)
+            presets = os.path.join(scratch.src, "CMakePresets.json")
+            runs = []
+
+            def cmake(command, **_):
+                runs.append(command)
+                build = command[command.index("-B") + 1]
+                os.makedirs(build, exist_ok=True)
+                open(os.path.join(build, "build.ninja"), "w").close()
+                return subprocess.CompletedProcess(command, 0, b"")
+
+            with mock.patch.object(mutate.subprocess, "run", cmake):
+                for text in ('{"a": 1}', '{"a": 1}', '{"a": 2}'):
+                    open(presets, "w").write(text)
+                    mutate.Scratch.configure(scratch, "asan")
+                    open(os.path.join(d, "asan", "left"), "w").close()
+        self.assertEqual(len(runs), 2)
+        self.assertEqual(runs[0][runs[0].index("--preset") + 1], "asan")
 
 
 if __name__ == "__main__":
