@@ -8,6 +8,7 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include <unicorn/unicorn.h>
 
@@ -808,21 +809,21 @@ std::vector<uint8_t> ReadBytes(const std::string &path)
 
 namespace {
 
-// B64FILTER_WIN32_IMAGE, or empty.
-std::string ShippedImagePath()
+// What variable names, or empty.
+std::string ShippedImagePath(const char *variable)
 {
-    const char *path = getenv("B64FILTER_WIN32_IMAGE");
+    const char *path = getenv(variable);
     return path ? path : "";
 }
 
 }  // namespace
 
-std::vector<uint8_t> ShippedImageFile(std::string *missing)
+std::vector<uint8_t> ShippedImageFile(std::string *missing, const char *variable)
 {
-    const std::string path = ShippedImagePath();
+    const std::string path = ShippedImagePath(variable);
     std::vector<uint8_t> file = path.empty() ? std::vector<uint8_t>() : ReadBytes(path);
     if (path.empty())
-        *missing = "B64FILTER_WIN32_IMAGE names no image";
+        *missing = std::string(variable) + " names no image";
     else if (file.empty())
         *missing = "no Windows image at " + path +
                    "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
@@ -835,22 +836,31 @@ std::string EmulatorName()
            std::to_string(UC_VERSION_PATCH);
 }
 
-MachinePtr LoadShippedImage(std::string *missing, std::string *fault)
+MachinePtr LoadShippedImage(std::string *missing, std::string *fault, const char *variable)
 {
-    std::vector<uint8_t> file = ShippedImageFile(missing);
+    std::vector<uint8_t> file = ShippedImageFile(missing, variable);
     MachinePtr machine;
     if (!file.empty() && !(machine = Load(file, fault)))
-        *fault = ShippedImagePath() + ": " + *fault;
+        *fault = ShippedImagePath(variable) + ": " + *fault;
     return machine;
 }
 
-Machine *ShippedImage(std::string *missing, std::string *fault)
+Machine *ShippedImage(std::string *missing, std::string *fault, const char *variable)
 {
-    static std::string missingWhy, faultWhy;
-    static MachinePtr machine = LoadShippedImage(&missingWhy, &faultWhy);
-    *missing = missingWhy;
-    *fault = faultWhy;
-    return machine.get();
+    struct Loaded {
+        std::string missing, fault;
+        MachinePtr machine;
+    };
+    static std::map<std::string, Loaded> images;
+    auto found = images.find(variable);
+    if (found == images.end()) {
+        Loaded loaded;
+        loaded.machine = LoadShippedImage(&loaded.missing, &loaded.fault, variable);
+        found = images.emplace(variable, std::move(loaded)).first;
+    }
+    *missing = found->second.missing;
+    *fault = found->second.fault;
+    return found->second.machine.get();
 }
 
 }  // namespace emulated

@@ -1,10 +1,11 @@
-// The image's mutants: small faults put into the shipped bytes one at a time,
+// An image's mutants: small faults put into the shipped bytes one at a time,
 // each run in this process on the emulated CPU (no file per mutant: the
-// loaded image is patched) against the image's own tests, the FilterMain
-// table's /Image runs, and the copy-loop fuzzer's committed corpus, whose
-// every script must give the image the host build's exit code and call
-// record. (The emulated CPU's own tests plant their faults over a fresh load
-// of the file and hold nothing a mutant could change.)
+// loaded image is patched) against that image's own tests (kPrograms): for
+// the encoder the FilterMain table's /Image runs and the copy-loop fuzzer's
+// committed corpus, whose every script must give the image the host build's
+// exit code and call record; for the decoder the UnfilterMain table's. (The
+// emulated CPU's own tests plant their faults over a fresh load of a file and
+// hold nothing a mutant could change.)
 //
 // The mutants, of every instruction of .code as Capstone decodes it:
 // - a conditional jump made always taken (a jmp to its target), never taken
@@ -23,13 +24,13 @@
 // kFootprintSlack times the instructions of the same run unmutated (a hang,
 // named so). The first failure of a mutant ends it (--gtest_fail_fast).
 //
-// Each mutant is keyed "image .code FUNCTION: +0xOFFSET INSTRUCTION => MUTANT",
+// Each mutant is keyed "image PROGRAM.exe FUNCTION: +0xOFFSET INSTRUCTION => MUTANT",
 // the offset from the start of its function and the instruction as Capstone
 // writes it, a direct target given from that start ("jne +0x2A") or as the
 // function called: a change elsewhere leaves the key alone, while another
 // instruction at that offset, or the same one with another operand, is
 // another key (and an equivalent listed for the old one goes stale). The
-// image has no symbols: the entry point is FilterMain, and every other
+// image has no symbols: the entry point is FilterMain (or UnfilterMain), and every other
 // function (each target of a direct call) is named by the imports it calls,
 // "f(CloseHandle,GetLastError)". Each mutant's line says "killed" (and why:
 // the first failure, whole, on one line) or "survived"; `tools/mutate
@@ -37,9 +38,10 @@
 // hang by the whole message (a long path in it would hide a cut one's end),
 // and writes the report.
 //
-//   image_mutants [--list] [--only TEXT] [--gtest_filter=TESTS]
+//   image_mutants [--program b64unfilter] [--list] [--only TEXT] [--gtest_filter=TESTS]
 //
-// --list prints the mutants' keys and runs nothing; --only runs the mutants
+// --program chooses the image (b64filter if not given); --list prints the
+// mutants' keys and runs nothing; --only runs the mutants
 // whose key holds TEXT; --gtest_filter runs them against fewer tests (to see
 // what the FilterMain table alone kills, say). Exit status 0 when every
 // mutant ran, 2 when none can be judged (the image as loaded fails its own
@@ -69,6 +71,16 @@ using emulated::Instruction;
 using emulated::InstructionKind;
 
 const uint8_t kNop = 0x90, kJmpShort = 0xEB, kJmpNear = 0xE9;
+
+// Each image: the variable that names it, its entry point's name, the tests
+// its mutants run against.
+struct Program {
+    const char *name, *variable, *entry, *tests;
+};
+const Program kPrograms[] = {
+    {"b64filter", emulated::kEncoderImage, "FilterMain", "FilterMain.*/Image:CopyLoopCorpus.*"},
+    {"b64unfilter", emulated::kDecoderImage, "UnfilterMain", "UnfilterMain.*/Image"},
+};
 
 struct Mutant {
     std::string key;
@@ -138,9 +150,17 @@ std::string ImportCalled(const emulated::Machine &m, const Instruction &i)
     return slot <= memory.size() - 4 ? emulated::ImportName(Word(&memory[slot])) : "";
 }
 
+const Program *ProgramNamed(const char *name)
+{
+    for (const Program &p : kPrograms)
+        if (strcmp(p.name, name) == 0)
+            return &p;
+    return nullptr;
+}
+
 // Each function's start (the entry point and every direct call's target)
 // with its name, by the imports it calls.
-std::map<uint32_t, std::string> Functions(const emulated::Machine &m)
+std::map<uint32_t, std::string> Functions(const emulated::Machine &m, const Program &program)
 {
     const std::vector<Instruction> &code = emulated::CodeInstructions(m);
     std::map<uint32_t, std::set<std::string>> calls;
@@ -163,7 +183,7 @@ std::map<uint32_t, std::string> Functions(const emulated::Machine &m)
             name += (name.size() > 2 ? "," : "") + import;
         name += ")";
         if (f.first == emulated::Image(m).entry)
-            name = "FilterMain";
+            name = program.entry;
         if (++seen[name] > 1)
             name += "#" + std::to_string(seen[name]);
         names[f.first] = name;
@@ -222,9 +242,9 @@ void ImmediateMutants(const Instruction &i, const std::string &where, std::vecto
     }
 }
 
-std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
+std::vector<Mutant> MutantsOf(const emulated::Machine &m, const Program &program, std::string *why)
 {
-    std::map<uint32_t, std::string> functions = Functions(m);
+    std::map<uint32_t, std::string> functions = Functions(m, program);
     std::vector<Mutant> mutants;
     for (const Instruction &i : emulated::CodeInstructions(m)) {
         if (i.kind == InstructionKind::kUndecodable) {
@@ -232,8 +252,8 @@ std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
             return {};
         }
         auto f = std::prev(functions.upper_bound(i.rva));
-        std::string where =
-            "image .code " + f->second + ": " + Offset(i.rva, f->first) + " " + Shown(i, f->first, functions) + " =>";
+        std::string where = "image " + std::string(program.name) + ".exe " + f->second + ": " +
+                            Offset(i.rva, f->first) + " " + Shown(i, f->first, functions) + " =>";
         if (i.kind == InstructionKind::kConditionalJump && i.form != ConditionForm::kCount)
             JumpMutants(i, where, &mutants);
         if (i.immediateSize != 0)
@@ -327,23 +347,26 @@ int main(int argc, char **argv)
     testing::InitGoogleTest(&argc, argv);
     bool list = false;
     std::string only;
+    const Program *program = &kPrograms[0];
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--list") == 0) {
             list = true;
         } else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only = argv[++i];
+        } else if (strcmp(argv[i], "--program") == 0 && i + 1 < argc && (program = ProgramNamed(argv[++i]))) {
+            continue;
         } else {
-            fprintf(stderr, "usage: image_mutants [--list] [--only TEXT]\n");
+            fprintf(stderr, "usage: image_mutants [--program b64filter|b64unfilter] [--list] [--only TEXT]\n");
             return 2;
         }
     }
     std::string missing, fault, why;
-    emulated::Machine *machine = emulated::ShippedImage(&missing, &fault);
+    emulated::Machine *machine = emulated::ShippedImage(&missing, &fault, program->variable);
     if (!machine) {
         fprintf(stderr, "image_mutants: %s\n", missing.empty() ? fault.c_str() : missing.c_str());
         return missing.empty() ? 2 : 77;
     }
-    std::vector<Mutant> mutants = MutantsOf(*machine, &why);
+    std::vector<Mutant> mutants = MutantsOf(*machine, *program, &why);
     if (!why.empty()) {
         fprintf(stderr, "image_mutants: %s\n", why.c_str());
         return 2;
@@ -359,7 +382,7 @@ int main(int argc, char **argv)
                       mutants.end());
 
     if (GTEST_FLAG_GET(filter) == "*")  // a --gtest_filter of the caller's runs fewer tests
-        GTEST_FLAG_SET(filter, "FilterMain.*/Image:CopyLoopCorpus.*");
+        GTEST_FLAG_SET(filter, program->tests);
     GTEST_FLAG_SET(fail_fast, true);
     GTEST_FLAG_SET(repeat, (int)mutants.size() + 1);
     testing::TestEventListeners &listeners = testing::UnitTest::GetInstance()->listeners();

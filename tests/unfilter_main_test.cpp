@@ -6,7 +6,6 @@
 // emulated CPU, with the same expectations.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -32,28 +31,12 @@ using scripted::ReadStep;
 using scripted::Script;
 using scripted::WriteStep;
 
-// The decoder's image, loaded once from B64UNFILTER_WIN32_IMAGE; null with
-// why in *missing (not built) or *fault (does not load).
+// The decoder's image, loaded once from B64UNFILTER_WIN32_IMAGE (the machine
+// that tests/image_mutants.cpp patches); null with why in *missing (not
+// built) or *fault (does not load).
 emulated::Machine *DecoderImage(std::string *missing, std::string *fault)
 {
-    static std::string missingWhy, faultWhy;
-    static emulated::MachinePtr machine = [] {
-        const char *path = getenv("B64UNFILTER_WIN32_IMAGE");
-        std::vector<uint8_t> file = path ? emulated::ReadBytes(path) : std::vector<uint8_t>();
-        if (file.empty()) {
-            missingWhy = path ? std::string("no Windows image at ") + path +
-                                    "; `cmake --preset win32 && cmake --build --preset win32` builds it"
-                              : "B64UNFILTER_WIN32_IMAGE names no image";
-            return emulated::MachinePtr();
-        }
-        emulated::MachinePtr loaded = emulated::Load(file, &faultWhy);
-        if (!loaded)
-            faultWhy = std::string(path) + ": " + faultWhy;
-        return loaded;
-    }();
-    *missing = missingWhy;
-    *fault = faultWhy;
-    return machine.get();
+    return emulated::ShippedImage(missing, fault, emulated::kDecoderImage);
 }
 
 class UnfilterMain : public testing::TestWithParam<Target> {
@@ -192,6 +175,22 @@ std::vector<Case> Cases()
          "ABC", inside + "2, column 1\r\n", kAllClosed, 3},
         {"a read failure inside a group is the read's", WithReads({{"QUJDQ"}, {"", 5}}), 5, {"ABC"}, "ABC",
          "ReadFile() returned error 5\r\n", kAllClosed, 2},
+        // Where the whole-group path of four characters hands over to the
+        // one-by-one path, and the flags that path keeps (each row fails a
+        // fault of the image's code that the others miss).
+        {"zeros and \"=\" are no whole group", WithReads({{"AAA="}}), 0, {std::string(2, '\0')},
+         std::string(2, '\0'), "", kAllClosed, 2},
+        {"\"/\" one by one is a character", WithReads({{"Q/=="}}), 0, {"C"}, "C", "", kAllClosed, 2},
+        {"a character after \"=\" is invalid", WithReads({{"QQ=Q"}}), 13, {}, "", invalid + "1, column 4\r\n",
+         kAllClosed, 1},
+        {"a group ends one byte before the read", WithReads({{"QUJDQ"}}), 38, {"ABC"}, "ABC",
+         inside + "1, column 5\r\n", kAllClosed, 2},
+        {"ends inside the group that opens the text", WithReads({{"QQ\r\n"}}), 38, {}, "",
+         inside + "1, column 1\r\n", kAllClosed, 2},
+        {"a group completed one by one, then more", WithReads({{"QU"}, {"JDQ"}}), 38, {"ABC"}, "ABC",
+         inside + "1, column 5\r\n", kAllClosed, 3},
+        {"a read shorter than the one before: nothing of it decoded", WithReads({{"QUJDQUJDQUJDQUJD"}, {"QUJDQUJDQUJDQU"}}),
+         38, {"ABCABCABCABC", "ABCABCABC"}, "ABCABCABCABCABCABCABC", inside + "1, column 29\r\n", kAllClosed, 3},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
          "WriteFile() returned error 112\r\n", kAllClosed, 1},

@@ -141,13 +141,14 @@ class Judging(unittest.TestCase):
     def test_the_image_runners_lines_give_key_verdict_and_why(self):
         path = "/" + "checkout/" * 30 + "fuzz/corpus/copy_loop/0092a6fd"
         lines = {
-            "mutate: 3/170 survived  image .code FilterMain: +0xA mov eax, 0xffffffc4 => imm +1":
-                ("image .code FilterMain: +0xA mov eax, 0xffffffc4 => imm +1", "survived", "",
-                 (".code", "FilterMain")),
-            "mutate: 9/170 killed  image .code f(CloseHandle,GetLastError): +0xC jne +0x20 => inverted  "
+            "mutate: 3/170 survived  image b64filter.exe FilterMain: +0xA mov eax, 0xffffffc4 => imm +1":
+                ("image b64filter.exe FilterMain: +0xA mov eax, 0xffffffc4 => imm +1", "survived", "",
+                 ("b64filter.exe", "FilterMain")),
+            "mutate: 9/170 killed  image b64filter.exe f(CloseHandle,GetLastError): +0xC jne +0x20 => inverted  "
             "(FilterMain.FailurePaths/Image: exit code (6) is not 8)":
-                ("image .code f(CloseHandle,GetLastError): +0xC jne +0x20 => inverted", "killed",
-                 "FilterMain.FailurePaths/Image: exit code (6) is not 8", (".code", "f(CloseHandle,GetLastError)")),
+                ("image b64filter.exe f(CloseHandle,GetLastError): +0xC jne +0x20 => inverted", "killed",
+                 "FilterMain.FailurePaths/Image: exit code (6) is not 8",
+                 ("b64filter.exe", "f(CloseHandle,GetLastError)")),
             "mutate: image: 170 mutants of .code, each against 7 tests": None,
         }
         for line, verdict in lines.items():
@@ -155,7 +156,7 @@ class Judging(unittest.TestCase):
         # A hang is told by the whole message, however far its words are
         # from the start; what is shown is cut.
         _, status, detail, _ = mutate.image_verdict(
-            "mutate: 5/170 killed  image .code f(): +0x14 ja +0x1A => always taken  (CopyLoopCorpus.T: "
+            "mutate: 5/170 killed  image b64filter.exe f(): +0x14 ja +0x1A => always taken  (CopyLoopCorpus.T: "
             "Value of: run.exited Actual: false Expected: true %s: ran past its limit of 9 instructions)" % path)
         self.assertEqual((status, detail[:len("hang: CopyLoopCorpus.T")]), ("killed", "hang: CopyLoopCorpus.T"))
         self.assertEqual(len(detail), len("hang: ") + mutate.DETAIL_CHARS + len("..."))
