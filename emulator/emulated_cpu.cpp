@@ -8,7 +8,6 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
-#include <map>
 
 #include <unicorn/unicorn.h>
 
@@ -809,21 +808,21 @@ std::vector<uint8_t> ReadBytes(const std::string &path)
 
 namespace {
 
-// What variable names, or empty.
-std::string ShippedImagePath(const char *variable)
+// B64FILTER_WIN32_IMAGE, or empty.
+std::string ShippedImagePath()
 {
-    const char *path = getenv(variable);
+    const char *path = getenv("B64FILTER_WIN32_IMAGE");
     return path ? path : "";
 }
 
 }  // namespace
 
-std::vector<uint8_t> ShippedImageFile(std::string *missing, const char *variable)
+std::vector<uint8_t> ShippedImageFile(std::string *missing)
 {
-    const std::string path = ShippedImagePath(variable);
+    const std::string path = ShippedImagePath();
     std::vector<uint8_t> file = path.empty() ? std::vector<uint8_t>() : ReadBytes(path);
     if (path.empty())
-        *missing = std::string(variable) + " names no image";
+        *missing = "B64FILTER_WIN32_IMAGE names no image";
     else if (file.empty())
         *missing = "no Windows image at " + path +
                    "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
@@ -836,31 +835,22 @@ std::string EmulatorName()
            std::to_string(UC_VERSION_PATCH);
 }
 
-MachinePtr LoadShippedImage(std::string *missing, std::string *fault, const char *variable)
+MachinePtr LoadShippedImage(std::string *missing, std::string *fault)
 {
-    std::vector<uint8_t> file = ShippedImageFile(missing, variable);
+    std::vector<uint8_t> file = ShippedImageFile(missing);
     MachinePtr machine;
     if (!file.empty() && !(machine = Load(file, fault)))
-        *fault = ShippedImagePath(variable) + ": " + *fault;
+        *fault = ShippedImagePath() + ": " + *fault;
     return machine;
 }
 
-Machine *ShippedImage(std::string *missing, std::string *fault, const char *variable)
+Machine *ShippedImage(std::string *missing, std::string *fault)
 {
-    struct Loaded {
-        std::string missing, fault;
-        MachinePtr machine;
-    };
-    static std::map<std::string, Loaded> images;
-    auto found = images.find(variable);
-    if (found == images.end()) {
-        Loaded loaded;
-        loaded.machine = LoadShippedImage(&loaded.missing, &loaded.fault, variable);
-        found = images.emplace(variable, std::move(loaded)).first;
-    }
-    *missing = found->second.missing;
-    *fault = found->second.fault;
-    return found->second.machine.get();
+    static std::string missingWhy, faultWhy;
+    static MachinePtr machine = LoadShippedImage(&missingWhy, &faultWhy);
+    *missing = missingWhy;
+    *fault = faultWhy;
+    return machine.get();
 }
 
 }  // namespace emulated

@@ -110,18 +110,13 @@ uint32_t ImportEntry(const std::string &library, const std::string &function);
 // The name of the import whose entry point is at `entry`, or "".
 std::string ImportName(uint32_t entry);
 
-// The image that the environment variable `variable` names (the encoder's,
-// B64FILTER_WIN32_IMAGE, or the decoder's, B64UNFILTER_WIN32_IMAGE): whether
-// it is there, for every caller. ShippedImageFile gives its bytes, or empty
-// with why in *missing; LoadShippedImage loads it, and gives null with why in
-// *missing when there is none, or in *fault when it does not load;
-// ShippedImage does so once for each variable, so that every test of an
-// image, and the mutants patched into it, run on one machine.
-const char *const kEncoderImage = "B64FILTER_WIN32_IMAGE";
-const char *const kDecoderImage = "B64UNFILTER_WIN32_IMAGE";
-std::vector<uint8_t> ShippedImageFile(std::string *missing, const char *variable = kEncoderImage);
-MachinePtr LoadShippedImage(std::string *missing, std::string *fault, const char *variable = kEncoderImage);
-Machine *ShippedImage(std::string *missing, std::string *fault, const char *variable = kEncoderImage);
+// The image that B64FILTER_WIN32_IMAGE names: whether it is there, for every
+// caller. ShippedImageFile gives its bytes, or empty with why in *missing;
+// LoadShippedImage loads it, and gives null with why in *missing when there
+// is none, or in *fault when it does not load; ShippedImage does so once.
+std::vector<uint8_t> ShippedImageFile(std::string *missing);
+MachinePtr LoadShippedImage(std::string *missing, std::string *fault);
+Machine *ShippedImage(std::string *missing, std::string *fault);
 std::vector<uint8_t> ReadBytes(const std::string &path);
 
 // The CPU emulator and its version ("Unicorn 2.0.1"), for reports.

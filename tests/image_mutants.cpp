@@ -63,6 +63,7 @@
 #include "emulator/emulated_cpu.h"
 #include "fuzz/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/decoder_image.h"
 
 namespace {
 
@@ -72,14 +73,16 @@ using emulated::InstructionKind;
 
 const uint8_t kNop = 0x90, kJmpShort = 0xEB, kJmpNear = 0xE9;
 
-// Each image: the variable that names it, its entry point's name, the tests
-// its mutants run against.
+// Each image: the machine its tests run on (the one the mutants are patched
+// into), its entry point's name, the tests its mutants run against.
 struct Program {
-    const char *name, *variable, *entry, *tests;
+    const char *name;
+    emulated::Machine *(*machine)(std::string *missing, std::string *fault);
+    const char *entry, *tests;
 };
 const Program kPrograms[] = {
-    {"b64filter", emulated::kEncoderImage, "FilterMain", "FilterMain.*/Image:CopyLoopCorpus.*"},
-    {"b64unfilter", emulated::kDecoderImage, "UnfilterMain", "UnfilterMain.*/Image"},
+    {"b64filter", emulated::ShippedImage, "FilterMain", "FilterMain.*/Image:CopyLoopCorpus.*"},
+    {"b64unfilter", DecoderImage, "UnfilterMain", "UnfilterMain.*/Image"},
 };
 
 struct Mutant {
@@ -361,7 +364,7 @@ int main(int argc, char **argv)
         }
     }
     std::string missing, fault, why;
-    emulated::Machine *machine = emulated::ShippedImage(&missing, &fault, program->variable);
+    emulated::Machine *machine = program->machine(&missing, &fault);
     if (!machine) {
         fprintf(stderr, "image_mutants: %s\n", missing.empty() ? fault.c_str() : missing.c_str());
         return missing.empty() ? 2 : 77;

@@ -6,7 +6,6 @@
 // emulated CPU, with the same expectations.
 #include <gtest/gtest.h>
 
-
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
 #include "tests/base64_oracle.h"
+#include "tests/decoder_image.h"
 #include "tests/entry_runs.h"
 #include "unfilter/unfilter_main.h"
 
@@ -30,14 +30,6 @@ using scripted::kOutput;
 using scripted::ReadStep;
 using scripted::Script;
 using scripted::WriteStep;
-
-// The decoder's image, loaded once from B64UNFILTER_WIN32_IMAGE (the machine
-// that tests/image_mutants.cpp patches); null with why in *missing (not
-// built) or *fault (does not load).
-emulated::Machine *DecoderImage(std::string *missing, std::string *fault)
-{
-    return emulated::ShippedImage(missing, fault, emulated::kDecoderImage);
-}
 
 class UnfilterMain : public testing::TestWithParam<Target> {
 protected:
@@ -191,6 +183,10 @@ std::vector<Case> Cases()
          inside + "1, column 5\r\n", kAllClosed, 3},
         {"a read shorter than the one before: nothing of it decoded", WithReads({{"QUJDQUJDQUJDQUJD"}, {"QUJDQUJDQUJDQU"}}),
          38, {"ABCABCABCABC", "ABCABCABC"}, "ABCABCABCABCABCABCABC", inside + "1, column 29\r\n", kAllClosed, 3},
+        {"three characters after a group, past them a longer read's", WithReads({{"QUJDQUJD"}, {"QUJDQUJ"}}), 38,
+         {"ABCABC", "ABC"}, "ABCABCABC", inside + "1, column 13\r\n", kAllClosed, 3},
+        {"a group across reads, then whole groups", WithReads({{"QU"}, {"JDQUJD"}}), 0, {"ABCABC"}, "ABCABC", "",
+         kAllClosed, 3},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
          "WriteFile() returned error 112\r\n", kAllClosed, 1},
