@@ -1,10 +1,11 @@
-// The image's mutants: small faults put into the shipped bytes one at a time,
+// An image's mutants: small faults put into the shipped bytes one at a time,
 // each run in this process on the emulated CPU (no file per mutant: the
-// loaded image is patched) against the image's own tests, the FilterMain
-// table's /Image runs, and the copy-loop fuzzer's committed corpus, whose
-// every script must give the image the host build's exit code and call
-// record. (The emulated CPU's own tests plant their faults over a fresh load
-// of the file and hold nothing a mutant could change.)
+// loaded image is patched) against that image's own tests (kPrograms): for
+// the encoder the FilterMain table's /Image runs and the copy-loop fuzzer's
+// committed corpus, whose every script must give the image the host build's
+// exit code and call record; for the decoder the UnfilterMain table's. (The
+// emulated CPU's own tests plant their faults over a fresh load of a file and
+// hold nothing a mutant could change.)
 //
 // The mutants, of every instruction of .code as Capstone decodes it:
 // - a conditional jump made always taken (a jmp to its target), never taken
@@ -23,18 +24,24 @@
 // kFootprintSlack times the instructions of the same run unmutated (a hang,
 // named so). The first failure of a mutant ends it (--gtest_fail_fast).
 //
-// Each mutant is keyed "image .code FUNCTION: +0xOFFSET MNEMONIC MUTANT", the
-// offset from the start of its function, so that a change elsewhere leaves
-// the key alone. The image has no symbols: the entry point is FilterMain,
-// and every other function (each target of a direct call) is named by the
-// imports it calls, "f(CloseHandle,GetLastError)". Each mutant's line says
-// "killed" (and why: the first failure, "hang: " first for a run past its
-// limit) or "survived"; `tools/mutate --image` judges the survivors against
-// tools/equivalent-mutants.txt and writes the report.
+// Each mutant is keyed "image PROGRAM.exe FUNCTION: +0xOFFSET INSTRUCTION => MUTANT",
+// the offset from the start of its function and the instruction as Capstone
+// writes it, a direct target given from that start ("jne +0x2A") or as the
+// function called: a change elsewhere leaves the key alone, while another
+// instruction at that offset, or the same one with another operand, is
+// another key (and an equivalent listed for the old one goes stale). The
+// image has no symbols: the entry point is FilterMain (or UnfilterMain), and every other
+// function (each target of a direct call) is named by the imports it calls,
+// "f(CloseHandle,GetLastError)". Each mutant's line says "killed" (and why:
+// the first failure, whole, on one line) or "survived"; `tools/mutate
+// --image` judges the survivors against tools/equivalent-mutants.txt, tells a
+// hang by the whole message (a long path in it would hide a cut one's end),
+// and writes the report.
 //
-//   image_mutants [--list] [--only TEXT] [--gtest_filter=TESTS]
+//   image_mutants [--program b64unfilter] [--list] [--only TEXT] [--gtest_filter=TESTS]
 //
-// --list prints the mutants' keys and runs nothing; --only runs the mutants
+// --program chooses the image (b64filter if not given); --list prints the
+// mutants' keys and runs nothing; --only runs the mutants
 // whose key holds TEXT; --gtest_filter runs them against fewer tests (to see
 // what the FilterMain table alone kills, say). Exit status 0 when every
 // mutant ran, 2 when none can be judged (the image as loaded fails its own
@@ -65,6 +72,18 @@ using emulated::Instruction;
 using emulated::InstructionKind;
 
 const uint8_t kNop = 0x90, kJmpShort = 0xEB, kJmpNear = 0xE9;
+
+// Each image: the machine its tests run on (the one the mutants are patched
+// into), its entry point's name, the tests its mutants run against.
+struct Program {
+    const char *name;
+    shipped::Program image;
+    const char *entry, *tests;
+};
+const Program kPrograms[] = {
+    {"b64filter", shipped::Program::kFilter, "FilterMain", "FilterMain.*/Image:CopyLoopCorpus.*"},
+    {"b64unfilter", shipped::Program::kUnfilter, "UnfilterMain", "UnfilterMain.*/Image"},
+};
 
 struct Mutant {
     std::string key;
@@ -134,9 +153,17 @@ std::string ImportCalled(const emulated::Machine &m, const Instruction &i)
     return slot <= memory.size() - 4 ? emulated::ImportName(Word(&memory[slot])) : "";
 }
 
+const Program *ProgramNamed(const char *name)
+{
+    for (const Program &p : kPrograms)
+        if (strcmp(p.name, name) == 0)
+            return &p;
+    return nullptr;
+}
+
 // Each function's start (the entry point and every direct call's target)
 // with its name, by the imports it calls.
-std::map<uint32_t, std::string> Functions(const emulated::Machine &m)
+std::map<uint32_t, std::string> Functions(const emulated::Machine &m, const Program &program)
 {
     const std::vector<Instruction> &code = emulated::CodeInstructions(m);
     std::map<uint32_t, std::set<std::string>> calls;
@@ -159,12 +186,28 @@ std::map<uint32_t, std::string> Functions(const emulated::Machine &m)
             name += (name.size() > 2 ? "," : "") + import;
         name += ")";
         if (f.first == emulated::Image(m).entry)
-            name = "FilterMain";
+            name = program.entry;
         if (++seen[name] > 1)
             name += "#" + std::to_string(seen[name]);
         names[f.first] = name;
     }
     return names;
+}
+
+std::string Offset(uint32_t to, uint32_t from)
+{
+    return to >= from ? "+" + emulated::Hex(to - from) : "-" + emulated::Hex(from - to);
+}
+
+// The instruction as its key names it (the header says why).
+std::string Shown(const Instruction &i, uint32_t function, const std::map<uint32_t, std::string> &functions)
+{
+    if (!i.direct)
+        return i.text;
+    auto called = functions.find(i.target);
+    if (i.kind == InstructionKind::kNearCall && called != functions.end())
+        return Mnemonic(i) + " " + called->second;
+    return Mnemonic(i) + " " + Offset(i.target, function);
 }
 
 std::vector<uint8_t> Bytes(const Instruction &i)
@@ -202,9 +245,9 @@ void ImmediateMutants(const Instruction &i, const std::string &where, std::vecto
     }
 }
 
-std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
+std::vector<Mutant> MutantsOf(const emulated::Machine &m, const Program &program, std::string *why)
 {
-    std::map<uint32_t, std::string> functions = Functions(m);
+    std::map<uint32_t, std::string> functions = Functions(m, program);
     std::vector<Mutant> mutants;
     for (const Instruction &i : emulated::CodeInstructions(m)) {
         if (i.kind == InstructionKind::kUndecodable) {
@@ -212,7 +255,8 @@ std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
             return {};
         }
         auto f = std::prev(functions.upper_bound(i.rva));
-        std::string where = "image .code " + f->second + ": +" + emulated::Hex(i.rva - f->first) + " " + Mnemonic(i);
+        std::string where = "image " + std::string(program.name) + ".exe " + f->second + ": " +
+                            Offset(i.rva, f->first) + " " + Shown(i, f->first, functions) + " =>";
         if (i.kind == InstructionKind::kConditionalJump && i.form != ConditionForm::kCount)
             JumpMutants(i, where, &mutants);
         if (i.immediateSize != 0)
@@ -227,7 +271,7 @@ std::vector<Mutant> MutantsOf(const emulated::Machine &m, std::string *why)
 
 // --- Running ---------------------------------------------------------------
 
-std::string OneLine(const std::string &text, size_t most)
+std::string OneLine(const std::string &text)
 {
     std::string line;
     for (char c : text) {
@@ -236,7 +280,7 @@ std::string OneLine(const std::string &text, size_t most)
             continue;
         line += space ? ' ' : c;
     }
-    return line.size() > most ? line.substr(0, most) + "..." : line;
+    return line;
 }
 
 // Runs a mutant per iteration of the test program (the first, the image as
@@ -264,7 +308,7 @@ public:
     {
         if (!result.failed() || !firstFailure_.empty())
             return;
-        firstFailure_ = test_ + ": " + OneLine(result.message(), 240);
+        firstFailure_ = test_ + ": " + OneLine(result.message());
     }
 
     // (UnitTest's own current_test_info would wait for the lock that a
@@ -288,10 +332,8 @@ public:
             return;
         }
         const Mutant &mutant = mutants_[(size_t)iteration - 1];
-        bool hang = firstFailure_.find("ran past its limit") != std::string::npos;
-        printf("mutate: %d/%zu %s  %s%s%s%s\n", iteration, mutants_.size(),
-               firstFailure_.empty() ? "survived" : "killed", mutant.key.c_str(), firstFailure_.empty() ? "" : "  (",
-               hang ? "hang: " : "", firstFailure_.empty() ? "" : (firstFailure_ + ")").c_str());
+        printf("mutate: %d/%zu %s  %s%s\n", iteration, mutants_.size(), firstFailure_.empty() ? "survived" : "killed",
+               mutant.key.c_str(), firstFailure_.empty() ? "" : ("  (" + firstFailure_ + ")").c_str());
         fflush(stdout);
     }
 
@@ -308,23 +350,26 @@ int main(int argc, char **argv)
     testing::InitGoogleTest(&argc, argv);
     bool list = false;
     std::string only;
+    const Program *program = &kPrograms[0];
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--list") == 0) {
             list = true;
         } else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only = argv[++i];
+        } else if (strcmp(argv[i], "--program") == 0 && i + 1 < argc && (program = ProgramNamed(argv[++i]))) {
+            continue;
         } else {
-            fprintf(stderr, "usage: image_mutants [--list] [--only TEXT]\n");
+            fprintf(stderr, "usage: image_mutants [--program b64filter|b64unfilter] [--list] [--only TEXT]\n");
             return 2;
         }
     }
     std::string missing, fault, why;
-    emulated::Machine *machine = shipped::Image(&missing, &fault);
+    emulated::Machine *machine = shipped::Image(&missing, &fault, program->image);
     if (!machine) {
         fprintf(stderr, "image_mutants: %s\n", missing.empty() ? fault.c_str() : missing.c_str());
         return missing.empty() ? 2 : 77;
     }
-    std::vector<Mutant> mutants = MutantsOf(*machine, &why);
+    std::vector<Mutant> mutants = MutantsOf(*machine, *program, &why);
     if (!why.empty()) {
         fprintf(stderr, "image_mutants: %s\n", why.c_str());
         return 2;
@@ -340,7 +385,7 @@ int main(int argc, char **argv)
                       mutants.end());
 
     if (GTEST_FLAG_GET(filter) == "*")  // a --gtest_filter of the caller's runs fewer tests
-        GTEST_FLAG_SET(filter, "FilterMain.*/Image:CopyLoopCorpus.*");
+        GTEST_FLAG_SET(filter, program->tests);
     GTEST_FLAG_SET(fail_fast, true);
     GTEST_FLAG_SET(repeat, (int)mutants.size() + 1);
     testing::TestEventListeners &listeners = testing::UnitTest::GetInstance()->listeners();

@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -216,6 +217,16 @@ TEST(PosixPlatform, FailuresClearTheCountAndGiveTheCode)
     EXPECT_TRUE(CloseHandle(HandleOf(full)));
     EXPECT_FALSE(CloseHandle(HandleOf(full)));
     EXPECT_EQ(GetLastError(), 6u);
+    // A refusal that no retry changes is reported at once, whatever its errno
+    // (EPERM here, from a memfd sealed against writes, sits below EINTR). In a
+    // child, whose alarm turns a retry for ever into a failure.
+    EXPECT_EQ(InChild([] {
+                  int sealed = memfd_create("b64filter-sealed", MFD_ALLOW_SEALING);
+                  if (sealed < 0 || fcntl(sealed, F_ADD_SEALS, F_SEAL_WRITE) != 0)
+                      return std::string("no sealed memfd");
+                  return WriteOutcome(sealed, "0123456789");
+              }),
+              "failed 0 5");
     Pipe p;
     EXPECT_EQ(WriteOutcome(p.writer(), ""), "ok 0");
 }
@@ -388,9 +399,10 @@ TEST(PosixPlatform, InterruptedCallsAreRetried)
 
 // A system call filter for this process that makes write() on one
 // descriptor return 0 when offered exactly `count` bytes, and close() on
-// another fail with EINTR without closing it: answers a real device or file
-// system can give, and no ordinary one gives at will.
-bool FilterCalls(int writeFd, DWORD count, int closeFd)
+// another fail with closeError (EINTR unless given) without closing it:
+// answers a real device or file system can give, and no ordinary one gives
+// at will.
+bool FilterCalls(int writeFd, DWORD count, int closeFd, int closeError = EINTR)
 {
     const unsigned low = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0 : 4;
     struct sock_filter program[] = {
@@ -404,7 +416,7 @@ bool FilterCalls(int writeFd, DWORD count, int closeFd)
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0]) + low),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (unsigned)closeFd, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINTR),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (unsigned)closeError),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     struct sock_fprog filter = {(unsigned short)(sizeof program / sizeof program[0]), program};
@@ -430,6 +442,15 @@ TEST(PosixPlatform, DeviceTakingNothingAndInterruptedClose)
     if (report == "no system call filter")
         GTEST_SKIP() << "seccomp filters are not available here";
     EXPECT_EQ(report, "ok 44; close ok");
+    // Only EINTR counts as closed: a refusal whose errno sits below it
+    // (EPERM, as a file system's flush may give) is a failure with its code.
+    report = InChild([] {
+        int file = TemporaryFile();
+        if (!FilterCalls(-1, 0, file, EPERM))
+            return std::string("no system call filter");
+        return CloseHandle(HandleOf(file)) ? std::string("close ok") : "failed " + std::to_string(GetLastError());
+    });
+    EXPECT_EQ(report, "failed 5");
 }
 
 // The exit status is the code below 256; any larger code is 255, never a

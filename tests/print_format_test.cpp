@@ -69,7 +69,9 @@ TEST(Formatter, StoresAtMost1024CharactersAndAZero)
 TEST(Formatter, UnknownConversionsAndATrailingPercent)
 {
     char buffer[1025];
-    EXPECT_EQ(std::string(buffer, FormatCall(buffer, "%lx %d %l|%lu", (DWORD)7)), "lx d l|7");
+    // Letters on both sides of s, l and u: each is told by equality, not order.
+    EXPECT_EQ(std::string(buffer, FormatCall(buffer, "%lx %d %l|%ld %hu %zu %x %lu", (DWORD)7)),
+              "lx d l|ld hu zu x 7");
     const char trailing[] = "50%\0X";
     EXPECT_EQ(std::string(buffer, FormatCall(buffer, trailing)), "50");
 }

@@ -167,6 +167,26 @@ std::vector<Case> Cases()
          "ABC", inside + "2, column 1\r\n", kAllClosed, 3},
         {"a read failure inside a group is the read's", WithReads({{"QUJDQ"}, {"", 5}}), 5, {"ABC"}, "ABC",
          "ReadFile() returned error 5\r\n", kAllClosed, 2},
+        // Where the whole-group path of four characters hands over to the
+        // one-by-one path, and the flags that path keeps (each row fails a
+        // fault of the image's code that the others miss).
+        {"zeros and \"=\" are no whole group", WithReads({{"AAA="}}), 0, {std::string(2, '\0')},
+         std::string(2, '\0'), "", kAllClosed, 2},
+        {"\"/\" one by one is a character", WithReads({{"Q/=="}}), 0, {"C"}, "C", "", kAllClosed, 2},
+        {"a character after \"=\" is invalid", WithReads({{"QQ=Q"}}), 13, {}, "", invalid + "1, column 4\r\n",
+         kAllClosed, 1},
+        {"a group ends one byte before the read", WithReads({{"QUJDQ"}}), 38, {"ABC"}, "ABC",
+         inside + "1, column 5\r\n", kAllClosed, 2},
+        {"ends inside the group that opens the text", WithReads({{"QQ\r\n"}}), 38, {}, "",
+         inside + "1, column 1\r\n", kAllClosed, 2},
+        {"a group completed one by one, then more", WithReads({{"QU"}, {"JDQ"}}), 38, {"ABC"}, "ABC",
+         inside + "1, column 5\r\n", kAllClosed, 3},
+        {"a read shorter than the one before: nothing of it decoded", WithReads({{"QUJDQUJDQUJDQUJD"}, {"QUJDQUJDQUJDQU"}}),
+         38, {"ABCABCABCABC", "ABCABCABC"}, "ABCABCABCABCABCABCABC", inside + "1, column 29\r\n", kAllClosed, 3},
+        {"three characters after a group, past them a longer read's", WithReads({{"QUJDQUJD"}, {"QUJDQUJ"}}), 38,
+         {"ABCABC", "ABC"}, "ABCABCABC", inside + "1, column 13\r\n", kAllClosed, 3},
+        {"a group across reads, then whole groups", WithReads({{"QU"}, {"JDQUJD"}}), 0, {"ABCABC"}, "ABCABC", "",
+         kAllClosed, 3},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
          "WriteFile() returned error 112\r\n", kAllClosed, 1},

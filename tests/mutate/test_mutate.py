@@ -1,12 +1,15 @@
 """tools/mutate's own logic, on a small file of known mutation points: which
 points it finds and how it keys them, which survivors and entries fail a run,
-and that a level rewrites only its own section of the report."""
+how the image runner's lines are read, when a scratch tree is configured
+afresh, and that a level rewrites only its own section of the report."""
 
 import importlib.machinery
 import importlib.util
 import os
+import subprocess
 import tempfile
 import unittest
+from unittest import mock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 _loader = importlib.machinery.SourceFileLoader("mutate", os.path.join(ROOT, "tools", "mutate"))
@@ -16,6 +19,8 @@ _loader.exec_module(mutate)
 
 SOURCE = """\
 #define LIMIT 7
+#define TEXT "no\\n" // a message
+#define TWICE(x) ((x) * 2)
 // if (a < b) in a comment is no point, nor "a < b" in a string
 static int Pick(int a, int b)
 {
@@ -23,12 +28,22 @@ static int Pick(int a, int b)
         return a + 1;
     Log("x < y", &a);
     int c = -a;
+    p = Point{a, c};
     return 0;
 }
 #ifdef __LLVM_INSTR_PROFILE_GENERATE
 static void Dump(void) { Flush(1); }
 #endif
 static void Quiet(int *p) { *p = 2; return; }
+"""
+
+# Code for one tree alone: the image's (_WIN32) or the host's.
+BRANCHES = """\
+#if defined(_WIN32)
+int Image(int a) { return a == 3; }
+#else
+int Host(int a) { return a; }
+#endif
 """
 
 
@@ -39,6 +54,8 @@ class MutationPoints(unittest.TestCase):
         self.assertEqual(keys, [
             "#define LIMIT: #define LIMIT 7 => #define LIMIT 6",
             "#define LIMIT: #define LIMIT 7 => #define LIMIT 8",
+            '#define TEXT: #define TEXT "no\\n" => #define TEXT ""',
+            '#define TEXT: #define TEXT "no\\n" => #define TEXT "no"',
             "Pick: if (a < b && !b) => if (a <= b && !b)",
             "Pick: if (a < b && !b) => if (a >= b && !b)",
             "Pick: if (a < b && !b) => if (a < b || !b)",
@@ -48,6 +65,9 @@ class MutationPoints(unittest.TestCase):
             "Pick: return a + 1; => return a + 0;",
             "Pick: return a + 1; => return a + 2;",
             'Pick: Log("x < y", &a); => ;',
+            'Pick: Log("x < y", &a); => Log("", &a);',
+            'Pick: Log("x < y", &a); => Log("x < ", &a);',
+            "Pick: p = Point{a, c}; => ;",
             "Pick: return 0; => return -1;",
             "Pick: return 0; => return 1;",
             "Quiet: static void Quiet(int *p) { *p = 2; return; } => static void Quiet(int *p) { ; return; }",
@@ -55,9 +75,27 @@ class MutationPoints(unittest.TestCase):
             "Quiet: static void Quiet(int *p) { *p = 2; return; } => static void Quiet(int *p) { *p = 3; return; }",
         ])
 
-    def test_a_condition_it_cannot_tell_stops_it(self):
-        with self.assertRaises(SystemExit):
-            mutate.source_mutants("t.cpp", "#if FOO\nint f(int a) { return a; }\n#endif\n")
+    def test_a_branch_is_mutated_when_a_tree_that_builds_the_file_compiles_it(self):
+        def functions(parses):
+            return sorted({m.function for m in mutate.source_mutants("t.cpp", BRANCHES, parses)})
+        self.assertEqual(functions((mutate.PARSE_HOST,)), ["Host"])
+        self.assertEqual(functions((mutate.PARSE_HOST, mutate.PARSE_IMAGE)), ["Host", "Image"])
+
+    def test_an_equality_is_negated_and_widened_both_ways(self):
+        keys = [m.key for m in mutate.source_mutants("t.cpp", BRANCHES, (mutate.PARSE_IMAGE,))]
+        relational = [k for k in keys if k.endswith(" 3; }") and "=> int Image(int a) { return a " in k]
+        self.assertEqual(relational, ["source t.cpp Image: int Image(int a) { return a == 3; } => "
+                                      "int Image(int a) { return a %s 3; }" % r for r in ("!=", "<=", ">=")])
+
+    def test_the_image_is_parsed_for_a_file_whose_steps_run_it(self):
+        self.assertEqual(mutate.parses_of("filter/encode_chunk.h"), (mutate.PARSE_HOST, mutate.PARSE_IMAGE))
+        self.assertEqual(mutate.parses_of("platform/posix/posix_platform.cpp"), (mutate.PARSE_HOST,))
+
+    def test_the_headers_limits_and_messages_are_mutated(self):
+        keys = [m.key for p in ("filter/encode_chunk.h", "diagnostics/messages.h")
+                for m in mutate.mutants_of([p])[p]]
+        for name in ("CHUNK_BYTES", "INPUT_BUFFER_BYTES", "LINE_BUFFER_BYTES", "MSG_WRITEFILE"):
+            self.assertEqual(sum(" #define %s: " % name in k for k in keys), 2, name)
 
     def test_a_repeated_mutant_is_numbered(self):
         keys = [m.key for m in mutate.source_mutants("t.cpp", "int f(int a)\n{\n    a++;\n    a++;\n}\n")]
@@ -75,6 +113,12 @@ class Judging(unittest.TestCase):
         survivors, stale = mutate.judge(outcomes, entries, ["source a.cpp "])
         self.assertEqual(survivors, ["source a.cpp f: y"])
         self.assertEqual(sorted(stale), ["source a.cpp f: gone", "source a.cpp f: z"])
+
+    def test_only_chooses_the_mutants_and_the_entries_judged(self):
+        outcomes = {"source a.cpp f: x => y": ("survived", None)}
+        entries = {"source a.cpp f: x => y": "why", "source a.cpp f: x => z": "why"}
+        self.assertEqual(mutate.judge(outcomes, entries, ["source a.cpp "], ["=> y"]), ([], []))
+        self.assertEqual(mutate.judge(outcomes, entries, ["source a.cpp "]), ([], ["source a.cpp f: x => z"]))
 
     def test_an_entry_needs_a_reason(self):
         with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:
@@ -95,17 +139,55 @@ class Judging(unittest.TestCase):
         self.assertNotIn("first", text)
 
     def test_the_image_runners_lines_give_key_verdict_and_why(self):
+        path = "/" + "checkout/" * 30 + "fuzz/corpus/copy_loop/0092a6fd"
         lines = {
-            "mutate: 3/170 survived  image .code FilterMain: +0xA mov imm +1":
-                ("image .code FilterMain: +0xA mov imm +1", "survived", "", (".code", "FilterMain")),
-            "mutate: 9/170 killed  image .code f(CloseHandle,GetLastError): +0xC jne inverted  "
+            "mutate: 3/170 survived  image b64filter.exe FilterMain: +0xA mov eax, 0xffffffc4 => imm +1":
+                ("image b64filter.exe FilterMain: +0xA mov eax, 0xffffffc4 => imm +1", "survived", "",
+                 ("b64filter.exe", "FilterMain")),
+            "mutate: 9/170 killed  image b64filter.exe f(CloseHandle,GetLastError): +0xC jne +0x20 => inverted  "
             "(FilterMain.FailurePaths/Image: exit code (6) is not 8)":
-                ("image .code f(CloseHandle,GetLastError): +0xC jne inverted", "killed",
-                 "FilterMain.FailurePaths/Image: exit code (6) is not 8", (".code", "f(CloseHandle,GetLastError)")),
+                ("image b64filter.exe f(CloseHandle,GetLastError): +0xC jne +0x20 => inverted", "killed",
+                 "FilterMain.FailurePaths/Image: exit code (6) is not 8",
+                 ("b64filter.exe", "f(CloseHandle,GetLastError)")),
             "mutate: image: 170 mutants of .code, each against 7 tests": None,
         }
         for line, verdict in lines.items():
             self.assertEqual(mutate.image_verdict(line), verdict, line)
+        # A hang is told by the whole message, however far its words are
+        # from the start; what is shown is cut.
+        _, status, detail, _ = mutate.image_verdict(
+            "mutate: 5/170 killed  image b64filter.exe f(): +0x14 ja +0x1A => always taken  (CopyLoopCorpus.T: "
+            "Value of: run.exited Actual: false Expected: true %s: ran past its limit of 9 instructions)" % path)
+        self.assertEqual((status, detail[:len("hang: CopyLoopCorpus.T")]), ("killed", "hang: CopyLoopCorpus.T"))
+        self.assertEqual(len(detail), len("hang: ") + mutate.DETAIL_CHARS + len("..."))
+
+
+class ScratchTrees(unittest.TestCase):
+    """A tree is configured from its preset, and again from nothing when the
+    presets or the tool's arguments change; otherwise it is kept."""
+
+    def test_a_changed_preset_configures_the_tree_afresh(self):
+        with tempfile.TemporaryDirectory() as d, mock.patch.object(mutate, "SCRATCH", d):
+            scratch = mutate.Scratch()
+            scratch.src = os.path.join(d, "src")
+            os.makedirs(scratch.src)
+            presets = os.path.join(scratch.src, "CMakePresets.json")
+            runs = []
+
+            def cmake(command, **_):
+                runs.append(command)
+                build = command[command.index("-B") + 1]
+                os.makedirs(build, exist_ok=True)
+                open(os.path.join(build, "build.ninja"), "w").close()
+                return subprocess.CompletedProcess(command, 0, b"")
+
+            with mock.patch.object(mutate.subprocess, "run", cmake):
+                for text in ('{"a": 1}', '{"a": 1}', '{"a": 2}'):
+                    open(presets, "w").write(text)
+                    mutate.Scratch.configure(scratch, "asan")
+                    open(os.path.join(d, "asan", "left"), "w").close()
+        self.assertEqual(len(runs), 2)
+        self.assertEqual(runs[0][runs[0].index("--preset") + 1], "asan")
 
 
 if __name__ == "__main__":
