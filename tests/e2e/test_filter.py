@@ -119,22 +119,7 @@ class Faults(unittest.TestCase):
     the same exit code and output when standard error cannot be written."""
 
     def test_faults(self):
-        for fault in harness.FAULTS:
-            outcome = fault.wine if TARGET.on_wine else fault.host
-            if outcome is None:
-                continue  # not measured under Wine
-            for stderr in (harness.CAPTURE, harness.CLOSED, "/dev/full"):
-                with self.subTest(fault.name, stderr=stderr), \
-                        fault.arrange(random_bytes(harness.FAULT_INPUT_BYTES)) as arguments:
-                    result = harness.run(TARGET, stderr=stderr, **arguments)
-                    if stderr is harness.CAPTURE:
-                        self.assertEqual((result.code, result.stderr), outcome[:2])
-                        self.assertIn(str(outcome.code).encode(), outcome.stderr)
-                    elif stderr is harness.CLOSED and outcome.code_without_stderr is not None:
-                        self.assertEqual(result.code, outcome.code_without_stderr)
-                    else:
-                        self.assertEqual(result.code, outcome.code)
-                    self.assertIn(result.stdout, (b"", None))
+        harness.check_faults(self, TARGET, harness.FAULTS, random_bytes(harness.FAULT_INPUT_BYTES))
 
     def test_unwritable_stderr_changes_nothing_in_a_clean_run(self):
         data = random_bytes(1000)
