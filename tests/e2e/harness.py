@@ -408,14 +408,15 @@ def lockstep_run(target, pieces, nonblocking=False):
         return result._replace(stdout=b"".join(lines) + result.stdout)
 
 
-def slow_reader_run(target, data, output, seed=5):
+def slow_reader_run(target, data, output, seed=5, write_bytes=LINE_BYTES):
     """The filter reads data from a file and writes to `output` (a small Pipe
     or a Terminal) that we leave full for a while, then drain in small reads
-    with pauses. Result(code, all output, standard error)."""
+    with pauses; write_bytes is at most what one of the program's writes
+    holds. Result(code, all output, standard error)."""
     generator = random.Random(seed)
 
     def slowly(fd):
-        wait_until_held(fd, output.capacity)
+        wait_until_held(fd, output.capacity, write_bytes)
         chunks = []
         while True:
             try:
@@ -446,14 +447,15 @@ def wait_until_read(fd, timeout=600.0):
         time.sleep(0.001)
 
 
-def wait_until_held(fd, capacity, timeout=600.0):
+def wait_until_held(fd, capacity, write_bytes=LINE_BYTES, timeout=600.0):
     """Waits until what fd has to read stops growing (or, knowing the
-    capacity, until less than a line would fit): the writer is held up by us."""
+    capacity, until less than a write of write_bytes would fit): the writer
+    is held up by us."""
     deadline = time.monotonic() + timeout
     last, steady = -1, 0
     while time.monotonic() < deadline:
         held = pipe_held(fd)
-        if capacity and held > capacity - LINE_BYTES:
+        if capacity and held > capacity - write_bytes:
             return
         steady = steady + 1 if held == last and held > 0 else 0
         if not capacity and steady >= 20:

@@ -275,8 +275,10 @@ class AtATerminal(unittest.TestCase):
                 session.wait_for_settings(lambda attrs: not attrs[3] & termios.ICANON,
                                           "Wine's console in raw mode")
             # The second line ends inside a group, which the third completes.
+            # (Wine's console draws a space at the end of a write as a cursor
+            # move, so no shown text ends in one.)
             for typed, shown in ((b"aGVsbG8sIHRlcm1pbmFs", b"hello, terminal"),
-                                 (b"bGluZSBpbiB0d28gcG", b"line in two "), (b"FydHM=", b"parts")):
+                                 (b"bGluZSBpbiB0d2", b"line in t"), (b"8gcGFydHM=", b"wo parts")):
                 session.type_line(typed)
                 session.wait_for_text([shown], "the bytes of %r" % typed)
             session.type(b"\x03" if wine else b"\x04")

@@ -335,7 +335,7 @@ class Resources:
         self.assertEqual(values["PrivateBuild"], "NOMSVCRT")
         self.assertEqual(values["SpecialBuild"], "Release")
         self.assertEqual(values["OriginalFilename"], self.program.file)
-        self.assertEqual(values["InternalName"], os.path.splitext(self.program.file)[0])
+        self.assertEqual(values["InternalName"], self.program.internal)
 
         variables = infos[b"VarFileInfo"].Var
         self.assertEqual([v.entry for v in variables], [{b"Translation": "0x0409 0x04b0"}])
