@@ -119,7 +119,7 @@ class Unfilter(Memcheck, unittest.TestCase):
             "Base64 input ends inside a group at line 89, column 1"))
 
     def pieces_run(self, target, pieces):
-        text = b"".join(pieces)
+        text = harness.expected_output(b"".join(pieces))
 
         def feed(fd):
             for start in range(0, len(text), 97):  # the text cut across its groups and lines
