@@ -63,7 +63,8 @@ def encoded_by(argv, data):
 def through_a_pipe(source, data_arrangement):
     """The filter reading data_arrangement (bytes, or a Pipe fed by
     `source(fd)` from a thread) and writing into a pipe that the decoder
-    reads: (the decoder's Result, the filter's Result)."""
+    reads: (the decoder's Result, the filter's Result). A source writes
+    all before any output is read, so what it writes must fit in the pipes."""
     read_end, write_end = os.pipe()
     try:
         decoder = harness.start(DECODER, stdin=read_end, stdout=harness.CAPTURE)
