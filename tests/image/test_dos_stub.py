@@ -13,7 +13,6 @@ nothing about the program's.
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
