@@ -5,9 +5,9 @@ of the same platform (harness.TARGET) where its text is wanted.
     B64FILTER_E2E_TARGET=host B64FILTER_E2E_BINARY=build/host/b64filter \\
     B64UNFILTER_E2E_BINARY=build/host/b64unfilter /usr/bin/python3 tests/e2e/test_unfilter.py
 
-- The filter's text decodes to every byte that went in: from a file, and
-  from a pipe fed as `tar cf -` writes (records of 10240 bytes), whose text
-  has padded lines in the middle.
+- The filter's text decodes to every byte that went in: from a file, from
+  a pipe fed as `tar cf -` writes (records of 10240 bytes), whose text has
+  padded lines in the middle, and from tar itself.
 - Text from GNU base64, OpenSSL and Python decodes.
 - Invalid text and text that ends inside a group: the exact message and
   exit code, and the bytes before it written.
@@ -61,8 +61,8 @@ def encoded_by(argv, data):
 
 
 def through_a_pipe(source, data_arrangement):
-    """The filter reading data_arrangement (bytes, or a Pipe fed by
-    `source(fd)` from a thread) and writing into a pipe that the decoder
+    """The filter reading data_arrangement (bytes, a descriptor, or a Pipe
+    fed by `source(fd)`) and writing into a pipe that the decoder
     reads: (the decoder's Result, the filter's Result). A source writes
     all before any output is read, so what it writes must fit in the pipes."""
     read_end, write_end = os.pipe()
@@ -124,6 +124,26 @@ class RoundTrip(unittest.TestCase):
         text = harness.fed_run(ENCODER, as_tar_writes(data), harness.read_to_end).stdout
         self.assertGreaterEqual(text[:-4].count(b"=\r\n"), 3)
         self.check(through_a_pipe(as_tar_writes(data), harness.PIPE), data)
+
+    def test_from_tar_itself(self):
+        # tar writing into the filter's pipe as fast as it can: where its
+        # records fall in the filter's reads is the scheduler's, and any of
+        # it must decode. The archive of the same files is the same bytes.
+        with tempfile.TemporaryDirectory() as directory:
+            for index, size in enumerate((0, 1, 511, 512, 10000, 25000)):
+                with open(os.path.join(directory, "file%d" % index), "wb") as f:
+                    f.write(RANDOM.randbytes(size))
+            tar = ["tar", "cf", "-", "-C", directory, "."]
+            archive = subprocess.run(tar, stdout=subprocess.PIPE, check=True).stdout
+            read_end, write_end = os.pipe()
+            with subprocess.Popen(tar, stdout=write_end) as writer:
+                os.close(write_end)
+                try:
+                    results = through_a_pipe(None, read_end)
+                finally:
+                    os.close(read_end)
+            self.assertEqual(writer.returncode, 0)
+        self.check(results, archive)
 
 
 class OtherEncoders(unittest.TestCase):
