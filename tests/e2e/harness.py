@@ -6,22 +6,30 @@ image under Wine through tools/wine-run. Python 3 standard library only.
     Target                       how to start one binary: its argv and environment
     host_target(binary)          the host build
     wine_target(image, arch)     the Windows image under Wine, "win32" or "win64"
-    TARGET                       the target the CTest registration names (B64FILTER_E2E_*)
+    TARGET                       the filter the CTest registration names (B64FILTER_E2E_*)
+    UNFILTER                     the decoder on the same platform (B64UNFILTER_E2E_BINARY),
+                                 None when not named
     wrapped(target, argv)        the same target started through another program
 
     run(target, stdin=..., stdout=..., stderr=...) -> Result(code, stdout, stderr)
     start(target, stdin=PIPE, stdout=PIPE, stderr=CAPTURE) -> Filter: a running
-                                 filter, fed with send(), read with read_line(), ended
-                                 with finish()
+                                 filter, fed with send(), read with read_line() or
+                                 read_output(), ended with finish()
     fed_run(target, feed, consume)          input written by a thread, output consumed
     read_to_end(fd)              everything read from fd (a consume for fed_run)
     lockstep_run(target, pieces)            each piece's lines waited for before the next
     slow_reader_run(target, data, output)   output left full, then drained slowly
+    wait_until_read(fd)          until the reader of our pipe end has taken all it holds
 
     expected_output(data)        the lines reads of 57 bytes give (Python's base64)
     decode_lines(output)         the bytes each line encodes; fails on a malformed line
     LineDecoder                  the same, fed block by block, keeping only a digest
-    FAULTS                       the real faults and what each build does with them
+    faults(write_bytes, writes_before_limit)  the real faults and what each build does
+                                 with them, for a program whose every write is write_bytes long
+    FAULTS                       the filter's: faults(LINE_BYTES, SIZE_LIMIT_LINES)
+    check_faults(test, target, table, data, output)  each fault of a table run and checked,
+                                 output being what the whole run writes
+    TerminalSession(argv)        argv started at a pseudo-terminal of ours, typed at
 
 Stream arrangements (stdin, stdout, stderr):
     bytes      standard input only: a regular file holding them, read from offset 0
@@ -50,9 +58,11 @@ import hashlib
 import os
 import pty
 import random
+import re
 import resource
 import select
 import socket
+import struct
 import subprocess
 import tempfile
 import termios
@@ -107,15 +117,16 @@ def wrapped(target, argv):
     return target._replace(argv=list(argv) + list(target.argv))
 
 
-def _target_from_environment():
-    """B64FILTER_E2E_TARGET ("host", "wine" or "wine64") and B64FILTER_E2E_BINARY;
-    None when no binary is named (the module is then used for its helpers)."""
+def _target_from_environment(variable):
+    """B64FILTER_E2E_TARGET ("host", "wine" or "wine64") and the binary that
+    `variable` names; None when it names none (the module is then used for
+    its helpers)."""
     kind = os.environ.get("B64FILTER_E2E_TARGET", "host")
-    binary = os.environ.get("B64FILTER_E2E_BINARY")
+    binary = os.environ.get(variable)
     if binary is None:
         return None
     if not os.path.isfile(binary):
-        raise RuntimeError("B64FILTER_E2E_BINARY names no binary: %r" % binary)
+        raise RuntimeError("%s names no binary: %r" % (variable, binary))
     if kind == "host":
         return host_target(binary)
     if kind in ("wine", "wine64"):
@@ -123,7 +134,8 @@ def _target_from_environment():
     raise RuntimeError("unknown B64FILTER_E2E_TARGET " + repr(kind))
 
 
-TARGET = _target_from_environment()
+TARGET = _target_from_environment("B64FILTER_E2E_BINARY")
+UNFILTER = _target_from_environment("B64UNFILTER_E2E_BINARY")
 
 
 # ---------------------------------------------------------------- streams
@@ -297,6 +309,18 @@ class Filter:
         line, self._pending = self._pending[:end], self._pending[end:]
         return line
 
+    def read_output(self, count, timeout=LINE_TIMEOUT):
+        """At least count bytes of output, all that has come by then. Fails
+        if they do not come within timeout seconds, or if output ends first."""
+        deadline = time.monotonic() + timeout
+        while len(self._pending) < count:
+            data = _read_some(self.output, deadline, lambda: "have %r" % (self._pending,))
+            if not data:
+                raise AssertionError("output ended at %r" % (self._pending,))
+            self._pending += data
+        data, self._pending = self._pending, b""
+        return data
+
     def hand_over_input(self):
         """Our end of standard input, for the caller to write and close."""
         fd, self.input = self.input, None
@@ -385,14 +409,15 @@ def lockstep_run(target, pieces, nonblocking=False):
         return result._replace(stdout=b"".join(lines) + result.stdout)
 
 
-def slow_reader_run(target, data, output, seed=5):
+def slow_reader_run(target, data, output, seed=5, write_bytes=LINE_BYTES):
     """The filter reads data from a file and writes to `output` (a small Pipe
     or a Terminal) that we leave full for a while, then drain in small reads
-    with pauses. Result(code, all output, standard error)."""
+    with pauses; write_bytes is at most what one of the program's writes
+    holds. Result(code, all output, standard error)."""
     generator = random.Random(seed)
 
     def slowly(fd):
-        wait_until_held(fd, output.capacity)
+        wait_until_held(fd, output.capacity, write_bytes)
         chunks = []
         while True:
             try:
@@ -409,14 +434,29 @@ def slow_reader_run(target, data, output, seed=5):
         return running.finish(slowly, timeout=3600.0)
 
 
-def wait_until_held(fd, capacity, timeout=600.0):
+def pipe_held(fd):
+    """The bytes a pipe holds, asked of either of its ends."""
+    return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), "little")
+
+
+def wait_until_read(fd, timeout=600.0):
+    """Waits until the reader of the pipe whose end fd is has taken all it holds."""
+    deadline = time.monotonic() + timeout
+    while pipe_held(fd):
+        if time.monotonic() > deadline:
+            raise AssertionError("the pipe was never read empty")
+        time.sleep(0.001)
+
+
+def wait_until_held(fd, capacity, write_bytes=LINE_BYTES, timeout=600.0):
     """Waits until what fd has to read stops growing (or, knowing the
-    capacity, until less than a line would fit): the writer is held up by us."""
+    capacity, until less than a write of write_bytes would fit): the writer
+    is held up by us."""
     deadline = time.monotonic() + timeout
     last, steady = -1, 0
     while time.monotonic() < deadline:
-        held = int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), "little")
-        if capacity and held > capacity - LINE_BYTES:
+        held = pipe_held(fd)
+        if capacity and held > capacity - write_bytes:
             return
         steady = steady + 1 if held == last and held > 0 else 0
         if not capacity and steady >= 20:
@@ -424,6 +464,110 @@ def wait_until_held(fd, capacity, timeout=600.0):
         last = held
         time.sleep(0.01)
     raise AssertionError("the output never filled")
+
+
+# ---------------------------------------------------------------- terminal
+
+# What a console draws besides text: control sequences (CSI, OSC), which
+# the screen is read without.
+CONTROL = re.compile(rb"\x1b\[[0-?]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b[@-Z\\-_]")
+
+
+def _take_terminal():
+    """In the child, after setsid: the terminal on standard input becomes
+    its controlling terminal, so Ctrl+C reaches its foreground group."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+class TerminalSession:
+    """argv started as a user's shell starts it at a terminal: a
+    pseudo-terminal of ours (80 x 24) its standard input and output and its
+    controlling terminal, standard error kept apart. We type at the other
+    end and read what it shows. Every wait is for a state of the terminal
+    or its screen, and fails `limit` seconds after the start: a hang
+    breaker, not a time the program must keep. `prepare(slave)` changes the
+    terminal's settings before the start; `before` holds them then."""
+
+    def __init__(self, argv, limit=LINE_TIMEOUT, env=None, prepare=None):
+        self.master, self.slave = pty.openpty()
+        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        if prepare:
+            prepare(self.slave)
+        self.before = termios.tcgetattr(self.slave)
+        self.errors = tempfile.TemporaryFile()
+        self.deadline = time.monotonic() + limit
+        self.limit = limit
+        self.screen = b""
+        self.process = subprocess.Popen(argv, stdin=self.slave, stdout=self.slave, stderr=self.errors,
+                                        env=env, start_new_session=True, preexec_fn=_take_terminal)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        os.close(self.master)
+        os.close(self.slave)
+        self.errors.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def settings(self):
+        return termios.tcgetattr(self.slave)
+
+    def left(self, what):
+        """Seconds left of the limit; past it, the failure that says what did not happen."""
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            self.errors.seek(0)
+            raise AssertionError("%s within %.0f s; the terminal shows %r; standard error has %r"
+                                 % (what, self.limit, self.screen[-300:], self.errors.read()[-300:]))
+        return left
+
+    def read_screen(self, what):
+        """Takes what the terminal shows within a few ms; fails if the program's side has closed."""
+        if select.select([self.master], [], [], min(self.left(what), 0.005))[0]:
+            try:
+                self.screen += os.read(self.master, 4096)
+            except OSError:  # the terminal's other side has closed
+                raise AssertionError("the run ended before %s: %r" % (what, self.screen[-300:]))
+
+    def text(self):
+        """The screen so far without control sequences."""
+        return CONTROL.sub(b"", self.screen)
+
+    def wait_for_settings(self, state, what):
+        """Polls the terminal's settings (reading what it shows meanwhile)
+        until state holds for them."""
+        while not state(self.settings()):
+            self.read_screen(what)
+
+    def wait_for_text(self, texts, what):
+        """Waits until the screen shows one of texts; returns it."""
+        while True:
+            shown = [text for text in texts if text in self.text()]
+            if shown:
+                return shown[0]
+            self.read_screen(what)
+
+    def type(self, keys):
+        write_all(self.master, keys)
+
+    def type_line(self, text):
+        self.type(text + b"\r")  # Enter sends CR
+
+    def wait_for_end(self, what):
+        """Reads the screen until the program has ended; its exit status."""
+        while self.process.poll() is None:
+            if select.select([self.master], [], [], min(self.left(what), 0.005))[0]:
+                try:
+                    self.screen += os.read(self.master, 4096)
+                except OSError:
+                    pass
+        return self.process.returncode
 
 
 # ---------------------------------------------------------------- output
@@ -516,16 +660,18 @@ def messages(*lines):
 # What a run under a fault ends with: the exit code and standard error, the
 # exit code when standard error is closed as well, where that differs, and
 # what stays on standard output, where the run's output can be read back (not
-# /dev/full, a pipe without a reader or a closed descriptor): (whole lines,
-# characters of the line whose write failed), the start of expected_output().
+# /dev/full, a pipe without a reader or a closed descriptor): (whole writes,
+# bytes of the write that failed), the start of what the whole run writes.
 Outcome = collections.namedtuple("Outcome", "code stderr code_without_stderr written")
 Outcome.__new__.__defaults__ = (None, None)
 
 # A fault: arrange(data) is a context manager that gives run()'s keyword
 # arguments for a run over `data` and takes back what it opened; host and
 # wine are the outcomes of the two builds (wine: None where Wine is not
-# measured, and the test is left out there).
-Fault = collections.namedtuple("Fault", "name arrange host wine")
+# measured, and the test is left out there); write_bytes, the length of each
+# of the program's writes, what `written` counts in.
+Fault = collections.namedtuple("Fault", "name arrange host wine write_bytes")
+Fault.__new__.__defaults__ = (None,)
 
 
 def _simple(**arguments):
@@ -567,45 +713,94 @@ def _file_size_limit(limit):
 FAULT_INPUT_BYTES = CHUNK_BYTES * 200
 SIZE_LIMIT_LINES = 150
 
-FAULTS = [
-    Fault("stdout /dev/full", _simple(stdin=True, stdout="/dev/full"),
-          Outcome(112, messages("WriteFile() returned error 112")),
-          Outcome(112, messages("WriteFile() returned error 112"))),
-    # Wine's anonymous pipes without a reader fail with ERROR_PIPE_NOT_CONNECTED
-    # (233); the host layer gives ERROR_NO_DATA (232) for EPIPE.
-    Fault("stdout pipe without reader", _pipe_without_reader,
-          Outcome(232, messages("WriteFile() returned error 232")),
-          Outcome(233, messages("WriteFile() returned error 233"))),
-    # On the host the handle is descriptor 1 itself, so its close fails too.
-    # Under Wine a closed descriptor is no closed handle: Wine's start-up
-    # opens files of its own on the free numbers, and the image gets handles
-    # to those. A missing descriptor 1 ends up as a handle that cannot be
-    # written but closes cleanly; with standard error closed as well, the
-    # image ends with 0 and writes nothing we can see (Wine 8.0).
-    Fault("stdout closed", _simple(stdin=True, stdout=CLOSED),
-          Outcome(6, messages("WriteFile() returned error 6", "CloseHandle() returned error 6")),
-          Outcome(6, messages("WriteFile() returned error 6"), code_without_stderr=0)),
-    # Wine's start-up opens the current directory, and with descriptor 0 free
-    # it lands there: the image then reads a directory, as in the next case.
-    Fault("stdin closed", _simple(stdin=CLOSED),
-          Outcome(6, messages("ReadFile() returned error 6", "CloseHandle() returned error 6"),
-                  written=(0, 0)),
-          Outcome(1, messages("ReadFile() returned error 1"), code_without_stderr=0, written=(0, 0))),
-    Fault("stdin a directory", _simple(stdin=os.path.dirname(os.path.abspath(__file__))),
-          Outcome(1, messages("ReadFile() returned error 1"), written=(0, 0)),
-          Outcome(1, messages("ReadFile() returned error 1"), written=(0, 0))),
-    # Reading an unconnected stream socket fails with EINVAL on Linux, which
-    # Wine turns into the same code as the host layer does.
-    Fault("stdin an unconnected socket", _unconnected_socket,
-          Outcome(87, messages("ReadFile() returned error 87"), written=(0, 0)),
-          Outcome(87, messages("ReadFile() returned error 87"), written=(0, 0))),
-    # The write that would pass the limit fails with EFBIG (and the kernel's
-    # SIGXFSZ must not end the process first), whether the limit falls
-    # between two lines or inside one (the part that fits stays written).
-    Fault("file-size limit between lines", _file_size_limit(LINE_BYTES * SIZE_LIMIT_LINES),
-          Outcome(223, messages("WriteFile() returned error 223"), written=(SIZE_LIMIT_LINES, 0)),
-          None),
-    Fault("file-size limit inside a line", _file_size_limit(LINE_BYTES * SIZE_LIMIT_LINES + 40),
-          Outcome(223, messages("WriteFile() returned error 223"), written=(SIZE_LIMIT_LINES, 40)),
-          None),
-]
+
+def faults(write_bytes, writes_before_limit):
+    """The fault table for a program whose writes are each write_bytes long
+    (the filter's lines; the decoder's blocks), with the file-size limit
+    after writes_before_limit of them, or inside the next one."""
+    limit = write_bytes * writes_before_limit
+    table = [
+        Fault("stdout /dev/full", _simple(stdin=True, stdout="/dev/full"),
+              Outcome(112, messages("WriteFile() returned error 112")),
+              Outcome(112, messages("WriteFile() returned error 112"))),
+        # Wine's anonymous pipes without a reader fail with ERROR_PIPE_NOT_CONNECTED
+        # (233); the host layer gives ERROR_NO_DATA (232) for EPIPE.
+        Fault("stdout pipe without reader", _pipe_without_reader,
+              Outcome(232, messages("WriteFile() returned error 232")),
+              Outcome(233, messages("WriteFile() returned error 233"))),
+        # On the host the handle is descriptor 1 itself, so its close fails too.
+        # Under Wine a closed descriptor is no closed handle: Wine's start-up
+        # opens files of its own on the free numbers, and the image gets handles
+        # to those. A missing descriptor 1 ends up as a handle that cannot be
+        # written but closes cleanly; with standard error closed as well, the
+        # image ends with 0 and writes nothing we can see (Wine 8.0).
+        Fault("stdout closed", _simple(stdin=True, stdout=CLOSED),
+              Outcome(6, messages("WriteFile() returned error 6", "CloseHandle() returned error 6")),
+              Outcome(6, messages("WriteFile() returned error 6"), code_without_stderr=0)),
+        # Wine's start-up opens the current directory, and with descriptor 0 free
+        # it lands there: the image then reads a directory, as in the next case.
+        Fault("stdin closed", _simple(stdin=CLOSED),
+              Outcome(6, messages("ReadFile() returned error 6", "CloseHandle() returned error 6"),
+                      written=(0, 0)),
+              Outcome(1, messages("ReadFile() returned error 1"), code_without_stderr=0, written=(0, 0))),
+        Fault("stdin a directory", _simple(stdin=os.path.dirname(os.path.abspath(__file__))),
+              Outcome(1, messages("ReadFile() returned error 1"), written=(0, 0)),
+              Outcome(1, messages("ReadFile() returned error 1"), written=(0, 0))),
+        # Reading an unconnected stream socket fails with EINVAL on Linux, which
+        # Wine turns into the same code as the host layer does.
+        Fault("stdin an unconnected socket", _unconnected_socket,
+              Outcome(87, messages("ReadFile() returned error 87"), written=(0, 0)),
+              Outcome(87, messages("ReadFile() returned error 87"), written=(0, 0))),
+        # The write that would pass the limit fails with EFBIG (and the kernel's
+        # SIGXFSZ must not end the process first), whether the limit falls
+        # between two writes or inside one (the part that fits stays written).
+        Fault("file-size limit between writes", _file_size_limit(limit),
+              Outcome(223, messages("WriteFile() returned error 223"), written=(writes_before_limit, 0)),
+              None),
+        Fault("file-size limit inside a write", _file_size_limit(limit + 40),
+              Outcome(223, messages("WriteFile() returned error 223"), written=(writes_before_limit, 40)),
+              None),
+    ]
+    return [fault._replace(write_bytes=write_bytes) for fault in table]
+
+
+FAULTS = faults(LINE_BYTES, SIZE_LIMIT_LINES)
+
+
+def left_on_stdout(result, arguments):
+    """What a run left on standard output: captured, or in the file it wrote."""
+    path = arguments.get("stdout", CAPTURE)
+    if path is CAPTURE:
+        return result.stdout
+    with open(path, "rb") as written:
+        return written.read()
+
+
+def check_faults(test, target, table, data, output):
+    """Runs target over data under each fault of the table, with standard
+    error captured, closed and full: the exact message and its code as the
+    exit code, the same exit code when standard error cannot be written
+    (or the one the table gives for it closed), and what stays on standard
+    output: the start of `output` (what the whole run writes) that the
+    table gives, or nothing on a standard output of ours where it gives
+    none. `test` is the unittest.TestCase that checks."""
+    for fault in table:
+        outcome = fault.wine if target.on_wine else fault.host
+        if outcome is None:
+            continue  # not measured under Wine
+        for stderr in (CAPTURE, CLOSED, "/dev/full"):
+            with test.subTest(fault.name, stderr=stderr), fault.arrange(data) as arguments:
+                result = run(target, stderr=stderr, **arguments)
+                if stderr is CAPTURE:
+                    test.assertEqual((result.code, result.stderr), outcome[:2])
+                    test.assertIn(str(outcome.code).encode(), outcome.stderr)
+                elif stderr is CLOSED and outcome.code_without_stderr is not None:
+                    test.assertEqual(result.code, outcome.code_without_stderr)
+                else:
+                    test.assertEqual(result.code, outcome.code)
+                if outcome.written is None:
+                    test.assertIn(result.stdout, (b"", None))
+                else:
+                    writes, part = outcome.written
+                    test.assertEqual(left_on_stdout(result, arguments),
+                                     output[:writes * fault.write_bytes + part])

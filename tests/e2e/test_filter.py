@@ -114,14 +114,6 @@ class Pipes(unittest.TestCase):
             self.assertEqual(filter_.finish(), (0, b"", b""))
 
 
-def left_on_stdout(result, arguments):
-    """What a run left on standard output: captured, or in the file it wrote."""
-    path = arguments.get("stdout", harness.CAPTURE)
-    if path is harness.CAPTURE:
-        return result.stdout
-    with open(path, "rb") as written:
-        return written.read()
-
 
 class Faults(unittest.TestCase):
     """Real failing calls: the exact message, its code as the exit code, what
@@ -129,27 +121,8 @@ class Faults(unittest.TestCase):
     error cannot be written."""
 
     def test_faults(self):
-        for fault in harness.FAULTS:
-            outcome = fault.wine if TARGET.on_wine else fault.host
-            if outcome is None:
-                continue  # not measured under Wine
-            for stderr in (harness.CAPTURE, harness.CLOSED, "/dev/full"):
-                data = random_bytes(harness.FAULT_INPUT_BYTES)
-                with self.subTest(fault.name, stderr=stderr), fault.arrange(data) as arguments:
-                    result = harness.run(TARGET, stderr=stderr, **arguments)
-                    if stderr is harness.CAPTURE:
-                        self.assertEqual((result.code, result.stderr), outcome[:2])
-                        self.assertIn(str(outcome.code).encode(), outcome.stderr)
-                    elif stderr is harness.CLOSED and outcome.code_without_stderr is not None:
-                        self.assertEqual(result.code, outcome.code_without_stderr)
-                    else:
-                        self.assertEqual(result.code, outcome.code)
-                    if outcome.written is None:
-                        self.assertIn(result.stdout, (b"", None))
-                    else:
-                        lines, part = outcome.written
-                        self.assertEqual(left_on_stdout(result, arguments),
-                                         harness.expected_output(data)[:lines * harness.LINE_BYTES + part])
+        data = random_bytes(harness.FAULT_INPUT_BYTES)
+        harness.check_faults(self, TARGET, harness.FAULTS, data, harness.expected_output(data))
 
     def test_unwritable_stderr_changes_nothing_in_a_clean_run(self):
         data = random_bytes(1000)

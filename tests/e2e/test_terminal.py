@@ -13,16 +13,8 @@ wrapper's settings, then the console's), never for a time.
 """
 
 import base64
-import fcntl
 import os
-import pty
-import re
-import select
-import struct
-import subprocess
-import tempfile
 import termios
-import time
 import unittest
 
 import harness
@@ -30,15 +22,6 @@ import harness
 WRAPPER = os.path.join(harness.SOURCE_ROOT, "b64filter")
 # Wine starts in a few seconds; this only turns a hang into a failure.
 LIMIT = 60.0
-# What a console draws besides text: control sequences (CSI, OSC), which
-# the screen is read without.
-CONTROL = re.compile(rb"\x1b\[[0-?]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b[@-Z\\-_]")
-
-
-def take_terminal():
-    """In the child, after setsid: the terminal on standard input becomes
-    its controlling terminal, so Ctrl+C reaches its foreground group."""
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 def wrapper_ready(attrs):
@@ -54,49 +37,14 @@ def console_up(attrs):
 class Terminal(unittest.TestCase):
 
     def setUp(self):
-        master, slave = pty.openpty()
-        self.master, self.slave = master, slave
-        self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-        self.before = termios.tcgetattr(slave)
-        self.errors = tempfile.TemporaryFile()
-        self.addCleanup(self.errors.close)
-        self.started = time.monotonic()
-        self.wrapper = subprocess.Popen([WRAPPER], stdin=slave, stdout=slave, stderr=self.errors,
-                                        start_new_session=True, preexec_fn=take_terminal)
-        self.addCleanup(self.stop_wrapper)
-        self.screen = b""
-
-    def stop_wrapper(self):
-        if self.wrapper.poll() is None:
-            self.wrapper.kill()
-            self.wrapper.wait()
-
-    def left(self, what):
-        """Seconds left of the limit, or the failure that says what did not happen in time."""
-        left = self.started + LIMIT - time.monotonic()
-        if left <= 0:
-            self.errors.seek(0)
-            self.fail("%s within %.0f s; the terminal shows %r; the wrapper said %r"
-                      % (what, LIMIT, self.screen[-300:], self.errors.read()[-300:]))
-        return left
-
-    def read_screen(self, what):
-        if select.select([self.master], [], [], min(self.left(what), 0.005))[0]:
-            try:
-                self.screen += os.read(self.master, 4096)
-            except OSError:  # the terminal's other side has closed
-                self.fail("the run ended before %s: %r" % (what, self.screen[-300:]))
+        self.session = harness.TerminalSession([WRAPPER], LIMIT)
+        self.addCleanup(self.session.close)
 
     def wait_for_settings(self, state, what):
-        """Polls the terminal's settings (reading what it shows meanwhile)
-        until state holds for them."""
-        while not state(termios.tcgetattr(self.slave)):
-            self.read_screen(what)
+        self.session.wait_for_settings(state, what)
 
     def type_line(self, text):
-        os.write(self.master, text + b"\r")  # Enter sends CR
+        self.session.type_line(text)
 
     def shows_line_of(self, text):
         """Waits until the screen shows the Base64 line of one read of the
@@ -104,15 +52,12 @@ class Terminal(unittest.TestCase):
         # (The console may move its cursor with control sequences rather
         # than CR LF, so the text of the line is looked for, not its end.)
         lines = [base64.b64encode(text + end) for end in (b"\r\n", b"\n")]
-        while not any(line in CONTROL.sub(b"", self.screen) for line in lines):
-            self.read_screen("the line for %r" % text)
+        self.session.wait_for_text(lines, "the line for %r" % text)
 
     def ctrl_c_restores_the_terminal(self):
-        os.write(self.master, b"\x03")
-        while self.wrapper.poll() is None:
-            self.read_screen("the end of the run after Ctrl+C")
-        self.assertEqual(self.wrapper.returncode, 130)
-        self.assertEqual(termios.tcgetattr(self.slave), self.before)
+        self.session.type(b"\x03")
+        self.assertEqual(self.session.wait_for_end("the end of the run after Ctrl+C"), 130)
+        self.assertEqual(self.session.settings(), self.session.before)
 
     def test_lines_typed_once_the_console_is_up(self):
         self.wait_for_settings(console_up, "Wine's console in raw mode")
@@ -126,7 +71,7 @@ class Terminal(unittest.TestCase):
         self.type_line(b"typed ahead")
         # Still canonical after the keys went in: they were typed before the
         # console was up, while the wrapper checked packages and the build.
-        self.assertFalse(console_up(termios.tcgetattr(self.slave)),
+        self.assertFalse(console_up(self.session.settings()),
                          "the console was up before the line could be typed ahead")
         self.shows_line_of(b"typed ahead")
         self.type_line(b"and after")

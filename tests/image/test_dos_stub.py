@@ -1,8 +1,9 @@
-"""The image's DOS stub, run for real in DOSBox.
+"""Each image's DOS stub (the filter's and the decoder's), run for real in DOSBox.
 
-    python3 tests/image/test_dos_stub.py    (B64FILTER_WIN32_IMAGE names the image)
+    python3 tests/image/test_dos_stub.py
+        (B64FILTER_WIN32_IMAGE and B64UNFILTER_WIN32_IMAGE name the images)
 
-Started under DOS, the image must print its one line (CR LF and a bell at
+Started under DOS, an image must print its one line (CR LF and a bell at
 the end) and end with exit code 1. DOSBox runs headless (SDL's dummy video
 and audio drivers); inside the DOS session the output goes to a file and
 "if errorlevel" records the exit code, since DOSBox's own exit status says
@@ -12,15 +13,10 @@ nothing about the program's.
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import shipped_image  # noqa: E402
-
-IMAGE = shipped_image.path()
-LINE = b"Base64 Filter needs Windows: run it from a Windows console."
+from images import PROGRAMS, path
 
 CONFIG = """\
 [sdl]
@@ -55,18 +51,18 @@ def read(directory, name):
 
 class DosStub(unittest.TestCase):
     def test_prints_its_line_and_exits_with_1(self):
-        with tempfile.TemporaryDirectory() as directory:
-            # The same bytes under a DOS 8.3 name.
-            shutil.copyfile(IMAGE, os.path.join(directory, "B64F.EXE"))
-            # A redirection creates its file even when the "if" is false, so
-            # each file says by its content whether the level was reached.
-            run_in_dosbox(directory, ["B64F.EXE > OUT.TXT",
-                                      "if errorlevel 1 echo yes> GE1.TXT",
-                                      "if errorlevel 2 echo yes> GE2.TXT"])
-            self.assertEqual(read(directory, "OUT.TXT"), LINE + b"\r\n\x07")
-            self.assertEqual(read(directory, "GE1.TXT"), b"yes\r\n")
-            self.assertEqual(read(directory, "GE2.TXT"), b"")
-
+        for program in PROGRAMS:
+            with self.subTest(program.name), tempfile.TemporaryDirectory() as directory:
+                # The same bytes under a DOS 8.3 name.
+                shutil.copyfile(path(program), os.path.join(directory, "B64F.EXE"))
+                # A redirection creates its file even when the "if" is false, so
+                # each file says by its content whether the level was reached.
+                run_in_dosbox(directory, ["B64F.EXE > OUT.TXT",
+                                          "if errorlevel 1 echo yes> GE1.TXT",
+                                          "if errorlevel 2 echo yes> GE2.TXT"])
+                self.assertEqual(read(directory, "OUT.TXT"), program.dos_line + b"\r\n\x07")
+                self.assertEqual(read(directory, "GE1.TXT"), b"yes\r\n")
+                self.assertEqual(read(directory, "GE2.TXT"), b"")
 
 if __name__ == "__main__":
     unittest.main()

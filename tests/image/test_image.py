@@ -1,6 +1,8 @@
-"""The Windows image, field by field, read with pefile.
+"""The Windows images, the filter's and the decoder's, field by field, read
+with pefile: every check holds for both, each with its own names.
 
-    /usr/bin/python3 tests/image/test_image.py    (B64FILTER_WIN32_IMAGE names the image)
+    /usr/bin/python3 tests/image/test_image.py
+        (B64FILTER_WIN32_IMAGE and B64UNFILTER_WIN32_IMAGE name the images)
 
 pefile (Debian's python3-pefile) is the reader here, never the project's own
 build tools, so a fault in those cannot hide itself. Where pefile gives no
@@ -11,18 +13,13 @@ are read straight from the file through pefile's RVA mapping.
 import os
 import re
 import struct
-import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import shipped_image  # noqa: E402
+from images import PROGRAMS, missing, path as image_path
 
-IMAGE = shipped_image.path()
-
-TITLE = "Base64 Filter"
 # The one version of the sources; the image must carry it in all four places.
 with open(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                        "VERSION"), encoding="ascii") as version_file:
@@ -67,44 +64,53 @@ SUPPORTED_OS = [
 ]
 
 
-def setUpModule():
-    global PE, DATA
-    if shipped_image.missing():
-        raise RuntimeError(shipped_image.missing())
-    with open(IMAGE, "rb") as f:
-        DATA = f.read()
-    PE = pefile.PE(data=DATA)
+_LOADED = {}
 
 
-def directory(name):
-    return PE.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+class ImageTest(unittest.TestCase):
+    """The checks of one program's image: `program`, its bytes `data`, and
+    `pe` as pefile reads them."""
+
+    program = None
+
+    @classmethod
+    def setUpClass(cls):
+        path = image_path(cls.program)
+        if path not in _LOADED:
+            if missing(cls.program):
+                raise RuntimeError(missing(cls.program))
+            with open(path, "rb") as f:
+                data = f.read()
+            _LOADED[path] = (data, pefile.PE(data=data))
+        cls.data, cls.pe = _LOADED[path]
+
+    def directory(self, name):
+        return self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+
+    def section_of(self, rva):
+        for s in self.pe.sections:
+            if s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize:
+                return s.Name.rstrip(b"\0").decode()
+        return None
+
+    def resources(self):
+        """{(type, id): [(language, sublanguage, data)]} for every resource leaf."""
+        found = {}
+        for type_entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            for name_entry in type_entry.directory.entries:
+                leaves = found.setdefault((type_entry.id, name_entry.id), [])
+                for leaf in name_entry.directory.entries:
+                    entry = leaf.data.struct
+                    leaves.append((leaf.data.lang, leaf.data.sublang,
+                                   self.pe.get_data(entry.OffsetToData, entry.Size)))
+        return found
 
 
-def section_of(rva):
-    for s in PE.sections:
-        if s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize:
-            return s.Name.rstrip(b"\0").decode()
-    return None
-
-
-def resources():
-    """{(type, id): [(language, sublanguage, data)]} for every resource leaf."""
-    found = {}
-    for type_entry in PE.DIRECTORY_ENTRY_RESOURCE.entries:
-        for name_entry in type_entry.directory.entries:
-            leaves = found.setdefault((type_entry.id, name_entry.id), [])
-            for leaf in name_entry.directory.entries:
-                entry = leaf.data.struct
-                leaves.append((leaf.data.lang, leaf.data.sublang,
-                               PE.get_data(entry.OffsetToData, entry.Size)))
-    return found
-
-
-class Headers(unittest.TestCase):
+class Headers:
     def test_pe32_i386_console_and_versions(self):
-        self.assertEqual(PE.FILE_HEADER.Machine, 0x14C)
-        self.assertEqual(PE.OPTIONAL_HEADER.Magic, 0x10B)
-        oh = PE.OPTIONAL_HEADER
+        self.assertEqual(self.pe.FILE_HEADER.Machine, 0x14C)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B)
+        oh = self.pe.OPTIONAL_HEADER
         self.assertEqual(oh.Subsystem, 3)  # Windows console
         self.assertEqual((oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (5, 1))
         self.assertEqual((oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), (5, 0))
@@ -113,63 +119,63 @@ class Headers(unittest.TestCase):
         self.assertEqual((oh.MajorImageVersion, oh.MinorImageVersion), (int(major), int("".join(rest))))
 
     def test_entry_point_is_in_the_code(self):
-        self.assertEqual(section_of(PE.OPTIONAL_HEADER.AddressOfEntryPoint), ".code")
+        self.assertEqual(self.section_of(self.pe.OPTIONAL_HEADER.AddressOfEntryPoint), ".code")
 
     def test_file_header_flags_and_time_stamp(self):
-        self.assertEqual(PE.FILE_HEADER.Characteristics,
+        self.assertEqual(self.pe.FILE_HEADER.Characteristics,
                          FILE_EXECUTABLE_IMAGE | FILE_LARGE_ADDRESS_AWARE | FILE_32BIT_MACHINE
                          | FILE_REMOVABLE_RUN_FROM_SWAP | FILE_NET_RUN_FROM_SWAP)
-        self.assertEqual(PE.FILE_HEADER.TimeDateStamp, 0xFFFFFFFF)
+        self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0xFFFFFFFF)
 
     def test_dll_characteristics(self):
-        self.assertEqual(PE.OPTIONAL_HEADER.DllCharacteristics,
+        self.assertEqual(self.pe.OPTIONAL_HEADER.DllCharacteristics,
                          DLL_DYNAMIC_BASE | DLL_NX_COMPAT | DLL_NO_SEH | DLL_TERMINAL_SERVER_AWARE)
 
     def test_checksum_is_filled_in_and_right(self):
-        self.assertNotEqual(PE.OPTIONAL_HEADER.CheckSum, 0)
-        self.assertEqual(PE.OPTIONAL_HEADER.CheckSum, PE.generate_checksum())
+        self.assertNotEqual(self.pe.OPTIONAL_HEADER.CheckSum, 0)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.CheckSum, self.pe.generate_checksum())
 
     def test_at_most_24_kib(self):
-        self.assertLessEqual(len(DATA), 24 * 1024)
+        self.assertLessEqual(len(self.data), 24 * 1024)
 
     def test_nothing_but_imports_resources_relocations_and_load_configuration(self):
         present = {name for name in pefile.DIRECTORY_ENTRY
-                   if isinstance(name, str) and directory(name).VirtualAddress != 0}
+                   if isinstance(name, str) and self.directory(name).VirtualAddress != 0}
         self.assertEqual(present, {"IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_IAT",
                                    "IMAGE_DIRECTORY_ENTRY_RESOURCE",
                                    "IMAGE_DIRECTORY_ENTRY_BASERELOC",
                                    "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"})
 
 
-class Sections(unittest.TestCase):
+class Sections:
     def test_names_order_and_flags(self):
         read_data = SCN_CNT_INITIALIZED_DATA | SCN_MEM_READ
         expected = [(".code", SCN_CNT_CODE | SCN_MEM_EXECUTE | SCN_MEM_READ),
                     (".const", read_data), (".rsrc", read_data),
                     (".reloc", read_data | SCN_MEM_DISCARDABLE)]
         actual = [(s.Name.rstrip(b"\0").decode(), s.Characteristics & ~SCN_ALIGN_MASK)
-                  for s in PE.sections]
+                  for s in self.pe.sections]
         self.assertEqual(actual, expected)
-        self.assertEqual(PE.FILE_HEADER.NumberOfSections, 4)
+        self.assertEqual(self.pe.FILE_HEADER.NumberOfSections, 4)
 
     def test_no_writable_or_empty_section(self):
-        for s in PE.sections:
+        for s in self.pe.sections:
             self.assertFalse(s.Characteristics & SCN_MEM_WRITE, s.Name)
             self.assertGreater(s.Misc_VirtualSize, 0, s.Name)
             self.assertGreater(s.SizeOfRawData, 0, s.Name)
 
-    def test_const_holds_the_tables_alphabet_and_messages(self):
+    def test_const_holds_the_tables_and_messages(self):
         for name in ("IMPORT", "IAT", "LOAD_CONFIG"):
-            entry = directory("IMAGE_DIRECTORY_ENTRY_" + name)
-            self.assertEqual(section_of(entry.VirtualAddress), ".const", name)
-            self.assertEqual(section_of(entry.VirtualAddress + entry.Size - 1), ".const", name)
-        for descriptor in PE.DIRECTORY_ENTRY_IMPORT:
+            entry = self.directory("IMAGE_DIRECTORY_ENTRY_" + name)
+            self.assertEqual(self.section_of(entry.VirtualAddress), ".const", name)
+            self.assertEqual(self.section_of(entry.VirtualAddress + entry.Size - 1), ".const", name)
+        for descriptor in self.pe.DIRECTORY_ENTRY_IMPORT:
             for rva in (descriptor.struct.OriginalFirstThunk, descriptor.struct.Name):
-                self.assertEqual(section_of(rva), ".const")
+                self.assertEqual(self.section_of(rva), ".const")
             for imported in descriptor.imports:
-                self.assertEqual(section_of(imported.hint_name_table_rva), ".const")
-        const = next(s for s in PE.sections if s.Name.rstrip(b"\0") == b".const").get_data()
-        texts = [b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
+                self.assertEqual(self.section_of(imported.hint_name_table_rva), ".const")
+        const = next(s for s in self.pe.sections if s.Name.rstrip(b"\0") == b".const").get_data()
+        texts = self.program.texts + [
                  b"GetStdHandle(%s) returned error %lu\r\n", b"STD_OUTPUT_HANDLE\0",
                  b"STD_INPUT_HANDLE\0", b"ReadFile() returned error %lu\r\n",
                  b"WriteFile() returned error %lu\r\n",
@@ -180,57 +186,57 @@ class Sections(unittest.TestCase):
 
     def test_base_relocations_cover_absolute_addresses(self):
         # Dynamic base needs them: every HIGHLOW fix-up must hold an address in the image.
-        oh = PE.OPTIONAL_HEADER
-        fixups = [r for block in PE.DIRECTORY_ENTRY_BASERELOC for r in block.entries
+        oh = self.pe.OPTIONAL_HEADER
+        fixups = [r for block in self.pe.DIRECTORY_ENTRY_BASERELOC for r in block.entries
                   if r.type != pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]]
         self.assertTrue(fixups)
         for fixup in fixups:
             self.assertEqual(fixup.type, pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"])
-            target = PE.get_dword_at_rva(fixup.rva)
+            target = self.pe.get_dword_at_rva(fixup.rva)
             self.assertTrue(oh.ImageBase <= target < oh.ImageBase + oh.SizeOfImage, hex(target))
         # The code reaches every imported function through a relocated address.
-        iat = directory("IMAGE_DIRECTORY_ENTRY_IAT")
-        targets = {PE.get_dword_at_rva(f.rva) - oh.ImageBase for f in fixups}
-        for descriptor in PE.DIRECTORY_ENTRY_IMPORT:
+        iat = self.directory("IMAGE_DIRECTORY_ENTRY_IAT")
+        targets = {self.pe.get_dword_at_rva(f.rva) - oh.ImageBase for f in fixups}
+        for descriptor in self.pe.DIRECTORY_ENTRY_IMPORT:
             for imported in descriptor.imports:
                 self.assertIn(imported.address - oh.ImageBase, targets, imported.name)
                 self.assertTrue(iat.VirtualAddress <= imported.address - oh.ImageBase
                                 < iat.VirtualAddress + iat.Size)
 
 
-class Imports(unittest.TestCase):
+class Imports:
     def test_exactly_the_seven_functions_by_name_in_order(self):
         actual = [(d.dll.decode(), [i.name.decode() for i in d.imports])
-                  for d in PE.DIRECTORY_ENTRY_IMPORT]
+                  for d in self.pe.DIRECTORY_ENTRY_IMPORT]
         self.assertEqual(actual, IMPORTS)
-        for d in PE.DIRECTORY_ENTRY_IMPORT:
+        for d in self.pe.DIRECTORY_ENTRY_IMPORT:
             for i in d.imports:
                 self.assertFalse(i.import_by_ordinal, i.name)
 
     def test_lookup_and_address_tables_agree(self):
         # Before binding, each IAT slot holds what its lookup-table slot holds.
-        for d in PE.DIRECTORY_ENTRY_IMPORT:
+        for d in self.pe.DIRECTORY_ENTRY_IMPORT:
             self.assertNotEqual(d.struct.OriginalFirstThunk, 0)
             for k in range(len(d.imports) + 1):
-                self.assertEqual(PE.get_dword_at_rva(d.struct.OriginalFirstThunk + 4 * k),
-                                 PE.get_dword_at_rva(d.struct.FirstThunk + 4 * k))
+                self.assertEqual(self.pe.get_dword_at_rva(d.struct.OriginalFirstThunk + 4 * k),
+                                 self.pe.get_dword_at_rva(d.struct.FirstThunk + 4 * k))
 
     def test_directories_span_the_tables(self):
         # The import directory: one entry per library and a null one.
-        entry = directory("IMAGE_DIRECTORY_ENTRY_IMPORT")
+        entry = self.directory("IMAGE_DIRECTORY_ENTRY_IMPORT")
         self.assertEqual(entry.Size, 20 * (len(IMPORTS) + 1))
-        self.assertEqual(PE.get_data(entry.VirtualAddress + 20 * len(IMPORTS), 20), bytes(20))
+        self.assertEqual(self.pe.get_data(entry.VirtualAddress + 20 * len(IMPORTS), 20), bytes(20))
         # The IAT directory: the address tables, each with its null end, back to back.
-        iat = directory("IMAGE_DIRECTORY_ENTRY_IAT")
-        self.assertEqual(iat.VirtualAddress, PE.DIRECTORY_ENTRY_IMPORT[0].struct.FirstThunk)
+        iat = self.directory("IMAGE_DIRECTORY_ENTRY_IAT")
+        self.assertEqual(iat.VirtualAddress, self.pe.DIRECTORY_ENTRY_IMPORT[0].struct.FirstThunk)
         self.assertEqual(iat.Size, 4 * sum(len(names) + 1 for _, names in IMPORTS))
 
 
-class LoadConfiguration(unittest.TestCase):
+class LoadConfiguration:
     def test_dependent_load_flags_and_sizes(self):
-        entry = directory("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
+        entry = self.directory("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
         self.assertEqual(entry.Size, 64)
-        structure = PE.get_data(entry.VirtualAddress, 0x68)
+        structure = self.pe.get_data(entry.VirtualAddress, 0x68)
         self.assertEqual(struct.unpack_from("<I", structure, 0)[0], 0x68)
         # DependentLoadFlags (offset 54) is LOAD_LIBRARY_SEARCH_SYSTEM32; every
         # other byte of the 104, past Size, is zero.
@@ -239,23 +245,23 @@ class LoadConfiguration(unittest.TestCase):
         self.assertEqual(rest, bytes(len(rest)))
 
 
-class DosHeader(unittest.TestCase):
+class DosHeader:
     def test_stub_spans_exactly_up_to_the_pe_header(self):
         # DOS loads e_cp pages (the last one e_cblp bytes long): the stub, not the PE image.
-        e_cblp, e_cp, _, e_cparhdr = struct.unpack_from("<HHHH", DATA, 2)
+        e_cblp, e_cp, _, e_cparhdr = struct.unpack_from("<HHHH", self.data, 2)
         stub_bytes = (e_cp - 1) * 512 + (e_cblp or 512)
-        e_lfanew = PE.DOS_HEADER.e_lfanew
+        e_lfanew = self.pe.DOS_HEADER.e_lfanew
         self.assertEqual(stub_bytes, e_lfanew)
-        self.assertEqual(DATA[e_lfanew:e_lfanew + 4], b"PE\0\0")
+        self.assertEqual(self.data[e_lfanew:e_lfanew + 4], b"PE\0\0")
         self.assertGreater(e_lfanew, e_cparhdr * 16)  # there is a load module
         # The message is "$"-terminated and ends in CR LF and a bell.
-        module = DATA[e_cparhdr * 16:e_lfanew]
+        module = self.data[e_cparhdr * 16:e_lfanew]
         self.assertRegex(module, re.compile(rb"[ -~]+\r\n\x07\$", re.DOTALL))
 
 
-class Resources(unittest.TestCase):
+class Resources:
     def setUp(self):
-        self.found = resources()
+        self.found = self.resources()
 
     def test_exactly_these_entries_all_language_neutral(self):
         self.assertEqual(sorted(self.found), [(RT_ICON, 1), (RT_ICON, 2), (RT_ICON, 3),
@@ -298,7 +304,7 @@ class Resources(unittest.TestCase):
                 self.assertEqual(bit, int(alpha[y * size + x] == 0), (size, x, y))
 
     def test_version_record(self):
-        fixed = PE.VS_FIXEDFILEINFO[0]
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
         a, b, c, d = map(int, VERSION.split("."))
         packed = (a << 16 | b, c << 16 | d)  # 16 bits a number, the first two in the high word
         self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), packed)
@@ -307,7 +313,7 @@ class Resources(unittest.TestCase):
                           fixed.FileSubtype, fixed.FileDateMS, fixed.FileDateLS),
                          (0x3F, 0x28, 0x40004, 1, 0, 0, 0))
 
-        infos = {info.Key: info for info in PE.FileInfo[0]}
+        infos = {info.Key: info for info in self.pe.FileInfo[0]}
         self.assertEqual(sorted(infos), [b"StringFileInfo", b"VarFileInfo"])
         tables = infos[b"StringFileInfo"].StringTable
         self.assertEqual([t.LangID for t in tables], [b"040904B0"])
@@ -321,13 +327,14 @@ class Resources(unittest.TestCase):
         values = {k.decode(): v.decode() for k, v in table.entries.items()}
         for key, value in values.items():
             self.assertTrue(value.strip(), key)
-        self.assertEqual(values["FileDescription"], TITLE)
-        self.assertEqual(values["ProductName"], TITLE)
+        self.assertEqual(values["FileDescription"], self.program.title)
+        self.assertEqual(values["ProductName"], self.program.title)
         self.assertEqual(values["FileVersion"], VERSION)
         self.assertEqual(values["ProductVersion"], VERSION)
         self.assertEqual(values["PrivateBuild"], "NOMSVCRT")
         self.assertEqual(values["SpecialBuild"], "Release")
-        self.assertEqual(values["OriginalFilename"], "b64filter.exe")
+        self.assertEqual(values["OriginalFilename"], self.program.file)
+        self.assertEqual(values["InternalName"], self.program.internal)
 
         variables = infos[b"VarFileInfo"].Var
         self.assertEqual([v.entry for v in variables], [{b"Translation": "0x0409 0x04b0"}])
@@ -338,17 +345,17 @@ class Resources(unittest.TestCase):
         self.assertRegex(text, rb"\A<\?xml [^>]*\?>\s*<!--[^\n]*-->\s*<assembly ")
         root = ElementTree.fromstring(text)
         company = {k.decode(): v.decode()
-                   for k, v in PE.FileInfo[0][0].StringTable[0].entries.items()}["CompanyName"]
+                   for k, v in self.pe.FileInfo[0][0].StringTable[0].entries.items()}["CompanyName"]
         self.compare(root, self.expected_manifest(company))
 
-    @staticmethod
-    def expected_manifest(company):
+    def expected_manifest(self, company):
         """(tag, attributes, text, children); an attribute value None: checked by the caller."""
+        title = self.program.title
         def name_check(name):
             # A dotted name: the maker, the product family, the title.
             parts = name.split(".")
             return (len(parts) == 3 and all(parts) and parts[0] in company.split()
-                    and parts[2] == TITLE.replace(" ", ""))
+                    and parts[2] == title.replace(" ", ""))
         identity = {"processorArchitecture": "*", "type": "win32", "version": VERSION,
                     "name": name_check}
         return ("{%s}assembly" % ASM_V1, {"manifestVersion": "1.0"}, None, [
@@ -358,7 +365,7 @@ class Resources(unittest.TestCase):
                 ("{%s}application" % COMPATIBILITY_V1, {}, None, [
                     ("{%s}supportedOS" % COMPATIBILITY_V1, {"Id": guid}, None, [])
                     for guid in SUPPORTED_OS])]),
-            ("{%s}description" % ASM_V1, {}, TITLE, []),
+            ("{%s}description" % ASM_V1, {}, title, []),
             ("{%s}trustInfo" % ASM_V2, {}, None, [
                 ("{%s}security" % ASM_V2, {}, None, [
                     ("{%s}requestedPrivileges" % ASM_V2, {}, None, [
@@ -381,6 +388,13 @@ class Resources(unittest.TestCase):
         self.assertEqual([c.tag for c in element], [c[0] for c in children], path)
         for child, want in zip(element, children):
             self.compare(child, want, path)
+
+
+# Every check above, once for each program's image.
+for _program in PROGRAMS:
+    for _checks in (Headers, Sections, Imports, LoadConfiguration, DosHeader, Resources):
+        _name = "%s_%s" % (_checks.__name__, _program.name)
+        globals()[_name] = type(_name, (_checks, ImageTest), {"program": _program})
 
 
 if __name__ == "__main__":

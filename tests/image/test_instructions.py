@@ -1,22 +1,18 @@
-"""Every instruction of the image's .code is one a Pentium (i586, the least
+"""Every instruction of each image's .code (the filter's and the decoder's) is one a Pentium (i586, the least
 processor Windows XP runs on) executes: no CMOV or long NOP (both P6), no
 MMX, SSE or AVX register. The emulated CPU runs them all whatever the model,
 so this is read from the disassembly (llvm-objdump).
 
-    /usr/bin/python3 tests/image/test_instructions.py    (B64FILTER_WIN32_IMAGE names the image)
+    /usr/bin/python3 tests/image/test_instructions.py
+        (B64FILTER_WIN32_IMAGE and B64UNFILTER_WIN32_IMAGE name the images)
 """
 
-import os
 import re
 import shutil
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import shipped_image  # noqa: E402
-
-IMAGE = shipped_image.path()
+from images import PROGRAMS, path
 
 # The Pentium's integer instructions, as llvm-objdump names them in Intel
 # syntax. A mnemonic not here fails the test until someone checks it against
@@ -73,13 +69,15 @@ class Instructions(unittest.TestCase):
             "401050:      \tnop\tdword ptr [eax]"])
 
     def test_code_has_only_pentium_instructions(self):
-        listing = subprocess.run([objdump(), "-d", "-j", ".code", "--no-show-raw-insn",
-                                  "--x86-asm-syntax=intel", IMAGE],
-                                 capture_output=True, text=True, check=True).stdout
-        instructions = [line for line in listing.splitlines() if re.match(r"\s*[0-9a-f]+:", line)]
-        self.assertGreater(len(instructions), 100, listing[:500])
-        self.assertEqual(not_on_a_pentium(listing), [])
-
+        for program in PROGRAMS:
+            with self.subTest(program.name):
+                listing = subprocess.run([objdump(), "-d", "-j", ".code", "--no-show-raw-insn",
+                                          "--x86-asm-syntax=intel", path(program)],
+                                         capture_output=True, text=True, check=True).stdout
+                instructions = [line for line in listing.splitlines()
+                                if re.match(r"\s*[0-9a-f]+:", line)]
+                self.assertGreater(len(instructions), 100, listing[:500])
+                self.assertEqual(not_on_a_pentium(listing), [])
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,4 +1,5 @@
-"""Two clean builds of the Windows image give the same bytes.
+"""Two clean builds of the Windows images give the same bytes, the filter's
+and the decoder's.
 
     python3 tests/image/test_reproducible.py SOURCE_DIR [CMAKE]
 
@@ -14,16 +15,22 @@ import sys
 import tempfile
 import unittest
 
+from images import PROGRAMS
+
 SOURCE = None
 CMAKE = "cmake"
+IMAGES = [program.file for program in PROGRAMS]
 
 
 def clean_build(build_dir):
     for step in (["--preset", "win32", "-S", SOURCE, "-B", build_dir], ["--build", build_dir]):
         subprocess.run([CMAKE] + step, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        check=True)
-    with open(os.path.join(build_dir, "b64filter.exe"), "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    digests = {}
+    for name in IMAGES:
+        with open(os.path.join(build_dir, name), "rb") as f:
+            digests[name] = hashlib.sha256(f.read()).hexdigest()
+    return digests
 
 
 class Reproducible(unittest.TestCase):
