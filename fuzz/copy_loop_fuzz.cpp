@@ -199,21 +199,9 @@ emulated::Machine *image = nullptr;
 // The image against the host-compiled FilterMain's run of the same script.
 void CheckImage(const scripted::Script &script, DWORD hostExitCode)
 {
-    // (A copy: the image's run starts a new record.)
-    const std::vector<scripted::Record> host(scripted::Calls().begin(), scripted::Calls().end());
-    scripted::Reset(script);
-    emulated::Outcome run = emulated::Run(*image);
-    if (!run.exited) {
-        fprintf(stderr, "copy loop: the image faulted: %s\n", run.fault.c_str());
-        abort();
-    }
-    if (run.exitCode != hostExitCode)
-        Fail("the image's exit code is not the host's");
-    size_t differs = 0;
-    if (!SameCalls(scripted::Calls(), host, &differs)) {
-        fprintf(stderr, "copy loop: call %zu of the image differs from the host's\n", differs);
-        abort();
-    }
+    std::string differs = ImageAgainstHost(*image, script, hostExitCode);
+    if (!differs.empty())
+        Fail(differs.c_str());
 }
 
 }  // namespace

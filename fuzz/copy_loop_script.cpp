@@ -121,3 +121,19 @@ bool SameCalls(const std::vector<scripted::Record> &a, const std::vector<scripte
     }
     return true;
 }
+
+std::string ImageAgainstHost(emulated::Machine &image, const scripted::Script &script, DWORD hostExitCode)
+{
+    // (A copy: the image's run starts a new record.)
+    const std::vector<scripted::Record> host(scripted::Calls().begin(), scripted::Calls().end());
+    scripted::Reset(script);
+    emulated::Outcome run = emulated::Run(image);
+    if (!run.exited)
+        return "the image faulted: " + run.fault;
+    if (run.exitCode != hostExitCode)
+        return "the image's exit code is not the host's";
+    size_t differs = 0;
+    if (!SameCalls(scripted::Calls(), host, &differs))
+        return "call " + std::to_string(differs) + " of the image differs from the host's";
+    return "";
+}

@@ -8,8 +8,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
 #include <vector>
 
+#include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 
 // The script the bytes stand for, and in *input the input handle it gives.
@@ -19,5 +21,11 @@ scripted::Script CopyLoopScript(const uint8_t *data, size_t size, HANDLE *input)
 // the first call that differs (or the end of the shorter).
 bool SameCalls(const std::vector<scripted::Record> &a, const std::vector<scripted::Record> &b,
                size_t *differsAt);
+
+// Runs the script again on the image, right after the host-compiled entry's
+// run of it (whose record scripted::Calls() still holds), and says how the
+// image's run differs: a fault, another exit code, a call not the host's; ""
+// when it is the same run.
+std::string ImageAgainstHost(emulated::Machine &image, const scripted::Script &script, DWORD hostExitCode);
 
 #endif

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/emulated_cpu.h"
@@ -92,6 +94,52 @@ inline std::string Bytes(size_t n, unsigned seed)
         s[i] = (char)((size_t)seed * 131 + i * 7 + (i >> 3));
     return s;
 }
+
+// The scripts the two programs' failure tables are made of.
+inline scripted::Script FailStdHandle(DWORD which, DWORD error)
+{
+    scripted::Script s;
+    s.stdHandles[which] = {INVALID_HANDLE_VALUE, error};
+    return s;
+}
+
+inline scripted::Script WithReads(std::deque<scripted::ReadStep> reads)
+{
+    scripted::Script s;
+    s.reads = std::move(reads);
+    return s;
+}
+
+inline scripted::Script WithWrites(std::deque<scripted::ReadStep> reads,
+                                   std::deque<scripted::WriteStep> writes)
+{
+    scripted::Script s = WithReads(std::move(reads));
+    s.writes[scripted::kOutput] = std::move(writes);
+    return s;
+}
+
+inline scripted::Script WithCloseFailures(scripted::Script s,
+                                          const std::vector<std::pair<HANDLE, DWORD>> &failures)
+{
+    for (const auto &f : failures)
+        s.closes[f.first] = {f.second};
+    return s;
+}
+
+// A null standard input handle, read (with readError) and closed like any other.
+inline scripted::Script NullInput(DWORD readError)
+{
+    scripted::Script s = WithReads({{"", readError}});
+    s.stdHandles[STD_INPUT_HANDLE] = {nullptr, 0};
+    return s;
+}
+
+// Which handles a run closes, in order: all three, only the error handle,
+// output and error, and a null input handle's run.
+const std::vector<HANDLE> kAllClosed = {scripted::kInput, scripted::kOutput, scripted::kError};
+const std::vector<HANDLE> kErrorClosed = {scripted::kError};
+const std::vector<HANDLE> kOutputAndErrorClosed = {scripted::kOutput, scripted::kError};
+const std::vector<HANDLE> kNullInputClosed = {nullptr, scripted::kOutput, scripted::kError};
 
 }  // namespace entry_runs
 

@@ -26,9 +26,18 @@ using scripted::Script;
 using scripted::WriteStep;
 
 using entry_runs::Bytes;
+using entry_runs::FailStdHandle;
+using entry_runs::kAllClosed;
+using entry_runs::kErrorClosed;
+using entry_runs::kNullInputClosed;
+using entry_runs::kOutputAndErrorClosed;
+using entry_runs::NullInput;
 using entry_runs::Observed;
 using entry_runs::Target;
 using entry_runs::TargetName;
+using entry_runs::WithCloseFailures;
+using entry_runs::WithReads;
+using entry_runs::WithWrites;
 
 class FilterMain : public testing::TestWithParam<Target> {
 protected:
@@ -55,11 +64,6 @@ void ExpectContractKept(const char *name)
 {
     entry_runs::ExpectContractKept(name, 57);
 }
-
-const std::vector<HANDLE> kAllClosed = {kInput, kOutput, kError};
-const std::vector<HANDLE> kErrorClosed = {kError};
-const std::vector<HANDLE> kOutputAndErrorClosed = {kOutput, kError};
-const std::vector<HANDLE> kNullInputClosed = {nullptr, kOutput, kError};
 
 TEST_P(FilterMain, HundredByteFileIsTwoWritesOf78And62)
 {
@@ -136,41 +140,6 @@ struct FailureCase {
     std::vector<HANDLE> closed;
     size_t reads;
 };
-
-Script FailStdHandle(DWORD which, DWORD error)
-{
-    Script s;
-    s.stdHandles[which] = {INVALID_HANDLE_VALUE, error};
-    return s;
-}
-
-Script WithReads(std::deque<ReadStep> reads)
-{
-    Script s;
-    s.reads = std::move(reads);
-    return s;
-}
-
-Script WithWrites(std::deque<ReadStep> reads, std::deque<WriteStep> writes)
-{
-    Script s = WithReads(std::move(reads));
-    s.writes[kOutput] = std::move(writes);
-    return s;
-}
-
-Script WithCloseFailures(Script s, const std::vector<std::pair<HANDLE, DWORD>> &failures)
-{
-    for (const auto &f : failures)
-        s.closes[f.first] = {f.second};
-    return s;
-}
-
-Script NullInput(DWORD readError)
-{
-    Script s = WithReads({{"", readError}});
-    s.stdHandles[STD_INPUT_HANDLE] = {nullptr, 0};
-    return s;
-}
 
 std::vector<FailureCase> FailureCases()
 {

@@ -20,9 +20,18 @@
 namespace {
 
 using entry_runs::Bytes;
+using entry_runs::FailStdHandle;
+using entry_runs::kAllClosed;
+using entry_runs::kErrorClosed;
+using entry_runs::kNullInputClosed;
+using entry_runs::kOutputAndErrorClosed;
+using entry_runs::NullInput;
 using entry_runs::Observed;
 using entry_runs::Target;
 using entry_runs::TargetName;
+using entry_runs::WithCloseFailures;
+using entry_runs::WithReads;
+using entry_runs::WithWrites;
 using scripted::Call;
 using scripted::kError;
 using scripted::kInput;
@@ -63,11 +72,6 @@ std::string FilterText(const std::string &data)
     return text;
 }
 
-const std::vector<HANDLE> kAllClosed = {kInput, kOutput, kError};
-const std::vector<HANDLE> kErrorClosed = {kError};
-const std::vector<HANDLE> kOutputAndErrorClosed = {kOutput, kError};
-const std::vector<HANDLE> kNullInputClosed = {nullptr, kOutput, kError};
-
 struct Case {
     const char *name;
     Script script;
@@ -78,41 +82,6 @@ struct Case {
     std::vector<HANDLE> closed;
     size_t reads;
 };
-
-Script WithReads(std::deque<ReadStep> reads)
-{
-    Script s;
-    s.reads = std::move(reads);
-    return s;
-}
-
-Script WithWrites(std::deque<ReadStep> reads, std::deque<WriteStep> writes)
-{
-    Script s = WithReads(std::move(reads));
-    s.writes[kOutput] = std::move(writes);
-    return s;
-}
-
-Script FailStdHandle(DWORD which, DWORD error)
-{
-    Script s;
-    s.stdHandles[which] = {INVALID_HANDLE_VALUE, error};
-    return s;
-}
-
-Script WithCloseFailures(Script s, const std::vector<std::pair<HANDLE, DWORD>> &failures)
-{
-    for (const auto &f : failures)
-        s.closes[f.first] = {f.second};
-    return s;
-}
-
-Script NullInput(DWORD readError)
-{
-    Script s = WithReads({{"", readError}});
-    s.stdHandles[STD_INPUT_HANDLE] = {nullptr, 0};
-    return s;
-}
 
 std::string Joined(const std::vector<std::string> &writes)
 {
