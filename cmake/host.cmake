@@ -5,15 +5,22 @@ include_directories(${PROJECT_SOURCE_DIR})
 
 # One object library per piece; the programs, tests, fuzzers and benchmarks
 # are put together from these.
-#   filter_loop      FilterMain (the copy loop) and PrintFormat
+#   diagnostics      PrintFormat, which both programs' messages go through
+#   filter_loop      FilterMain (the encoder's copy loop)
 #   filter_encoder   EncodeChunk
+#   unfilter_loop    UnfilterMain (the decoder's loop)
+#   unfilter_decoder DecodeChunk
 #   platform_posix   the six KERNEL32 functions over POSIX descriptors
 #   host_format      wvsprintfA (USER32's formatter) for builds without Windows
 #   posix_main       main(), which hands over to FilterMain
-# Filter code keeps to what the image allows, so the host build finds it too.
+#   posix_unfilter_main  the same main(), handing over to UnfilterMain
+# Program code keeps to what the image allows, so the host build finds it too.
+add_library(diagnostics OBJECT ${DIAGNOSTICS_SOURCES})
 add_library(filter_loop OBJECT ${FILTER_LOOP_SOURCES})
 add_library(filter_encoder OBJECT ${FILTER_ENCODER_SOURCES})
-foreach(piece filter_loop filter_encoder)
+add_library(unfilter_loop OBJECT ${UNFILTER_LOOP_SOURCES})
+add_library(unfilter_decoder OBJECT ${UNFILTER_DECODER_SOURCES})
+foreach(piece diagnostics filter_loop filter_encoder unfilter_loop unfilter_decoder)
   target_compile_options(${piece} PRIVATE -fno-exceptions -fno-rtti)
 endforeach()
 # gcc's SLP vectoriser packs each group's four characters into one word with
@@ -26,11 +33,17 @@ endif()
 add_library(host_format OBJECT platform/format/wvsprintf.cpp)
 add_library(platform_posix OBJECT platform/posix/posix_platform.cpp)
 add_library(posix_main OBJECT platform/posix/main.cpp)
+add_library(posix_unfilter_main OBJECT platform/posix/main.cpp)
+target_compile_definitions(posix_unfilter_main PRIVATE B64_ENTRY=UnfilterMain)
 
 # The Linux program. (The wrapper script ./b64filter at the top of the source
 # tree is another thing: it runs the Windows image under Wine.)
 add_executable(b64filter)
-target_link_libraries(b64filter PRIVATE posix_main filter_loop filter_encoder platform_posix host_format)
+target_link_libraries(b64filter PRIVATE posix_main filter_loop filter_encoder diagnostics platform_posix host_format)
+# The decoder, b64unfilter, over the same platform layer.
+add_executable(b64unfilter)
+target_link_libraries(b64unfilter PRIVATE posix_unfilter_main unfilter_loop unfilter_decoder diagnostics
+                      platform_posix host_format)
 include(cmake/install.cmake)
 
 # The shipped image on an emulated CPU (emulator/CMakeLists.txt), which the

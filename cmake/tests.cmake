@@ -8,11 +8,14 @@
 
 set(B64FILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64filter.exe
     CACHE FILEPATH "The Windows image that the image, Wine and release tests check")
+set(B64UNFILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64unfilter.exe
+    CACHE FILEPATH "The decoder's Windows image, beside B64FILTER_WIN32_IMAGE")
 
 # b64_add_test(NAME COMMAND args... [ENVIRONMENT var=value...] [LABELS label...]
 #              [TIMEOUT seconds] [IMAGE] [WINDOWS] [WINE win32|win64])
-#   IMAGE       runs the image on the emulated CPU (B64FILTER_WIN32_IMAGE in its
-#               environment), in every tree, the sanitizer tree included
+#   IMAGE       runs the image on the emulated CPU (B64FILTER_WIN32_IMAGE and
+#               B64UNFILTER_WIN32_IMAGE in its environment), in every tree, the
+#               sanitizer tree included
 #   WINDOWS     reads the image with Windows tools (pefile, DOSBox): label `windows`
 #   WINE arch   runs it under Wine in that architecture's prefix (implies WINDOWS)
 function(b64_add_test name)
@@ -26,7 +29,8 @@ function(b64_add_test name)
       list(APPEND needs --wine)
     endif()
     set(command ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless ${needs} -- ${command})
-    list(APPEND environment B64FILTER_WIN32_IMAGE=${B64FILTER_WIN32_IMAGE})
+    list(APPEND environment B64FILTER_WIN32_IMAGE=${B64FILTER_WIN32_IMAGE}
+         B64UNFILTER_WIN32_IMAGE=${B64UNFILTER_WIN32_IMAGE})
   endif()
   if(arg_WINDOWS OR arg_WINE)
     list(APPEND labels windows)

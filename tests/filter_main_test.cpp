@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "emulator/emulated_cpu.h"
+#include "filter/filter_main.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
+#include "tests/entry_runs.h"
 
 namespace {
 
@@ -22,24 +24,10 @@ using scripted::ReadStep;
 using scripted::Script;
 using scripted::WriteStep;
 
-enum class Target { Host, Image };
-
-std::string TargetName(const testing::TestParamInfo<Target> &info)
-{
-    return info.param == Target::Host ? "Host" : "Image";
-}
-
-// Runs FilterMain on the target to its ExitProcess; a run of the image that
-// faults (emulator/emulated_cpu.h says which faults) fails the test.
-DWORD RunOn(Target target)
-{
-    if (target == Target::Host)
-        return scripted::RunFilter();
-    std::string missing, fault;
-    emulated::Outcome run = emulated::Run(*emulated::ShippedImage(&missing, &fault));
-    EXPECT_TRUE(run.exited) << run.fault;
-    return run.exitCode;
-}
+using entry_runs::Bytes;
+using entry_runs::Observed;
+using entry_runs::Target;
+using entry_runs::TargetName;
 
 class FilterMain : public testing::TestWithParam<Target> {
 protected:
@@ -56,58 +44,15 @@ protected:
     }
 };
 
-struct Observed {
-    DWORD exitCode;
-    std::string output;
-    std::string errors;
-    std::vector<HANDLE> closed;
-    size_t reads;
-    size_t outputWrites;
-};
-
 Observed RunScript(const Script &script, Target target)
 {
-    scripted::Reset(script);
-    Observed o;
-    o.exitCode = RunOn(target);
-    o.output = scripted::WrittenTo(kOutput);
-    o.errors = scripted::WrittenTo(kError);
-    o.closed = scripted::ClosedHandles();
-    o.reads = scripted::CallsOf(Call::ReadFile).size();
-    o.outputWrites = 0;
-    for (const auto &w : scripted::CallsOf(Call::WriteFile))
-        o.outputWrites += w.handle == kOutput;
-    return o;
+    std::string missing, fault;
+    return entry_runs::RunScript(script, target, ::FilterMain, emulated::ShippedImage(&missing, &fault));
 }
 
-// Rules every run keeps, whatever its script: the code of a failed call is
-// taken from GetLastError right after it; the process ends once, at the end;
-// reads ask for 57 bytes and no call is overlapped.
 void ExpectContractKept(const char *name)
 {
-    const auto &calls = scripted::Calls();
-    ASSERT_FALSE(calls.empty()) << name;
-    EXPECT_EQ(calls.back().call, Call::ExitProcess) << name;
-    EXPECT_EQ(scripted::CallsOf(Call::ExitProcess).size(), 1u) << name;
-    for (size_t i = 0; i < calls.size(); i++) {
-        const auto &c = calls[i];
-        if (c.call == Call::ReadFile) {
-            EXPECT_EQ(c.value, 57u) << name;
-        }
-        EXPECT_FALSE(c.overlapped) << name;
-        if (c.call == Call::GetLastError) {
-            ASSERT_GT(i, 0u) << name;
-            EXPECT_NE(calls[i - 1].call, Call::GetLastError) << name << ": code taken twice";
-        }
-    }
-}
-
-std::string Bytes(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++)
-        s[i] = (char)((size_t)seed * 131 + i * 7 + (i >> 3));
-    return s;
+    entry_runs::ExpectContractKept(name, 57);
 }
 
 const std::vector<HANDLE> kAllClosed = {kInput, kOutput, kError};

@@ -26,13 +26,18 @@ void Reset(const Script &next)
     exitCode = 0;
 }
 
-DWORD RunFilter()
+DWORD RunEntry(void (*entry)(void))
 {
-    // FilterMain holds nothing that needs unwinding: leaving its frame by
+    // An entry holds nothing that needs unwinding: leaving its frame by
     // longjmp from ExitProcess is as final as the real process exit.
     if (setjmp(exitJump) == 0)
-        FilterMain();
+        entry();
     return exitCode;
+}
+
+DWORD RunFilter()
+{
+    return RunEntry(FilterMain);
 }
 
 const std::vector<Record> &Calls()

@@ -1,8 +1,9 @@
 // A third implementation of the platform, for unit tests and the fuzzer.
 //
-// A test scripts what each call returns, runs FilterMain with RunFilter, and
-// reads back every call it made, in order, with its arguments. ExitProcess
-// hands control back to RunFilter with the exit code. Calls left unscripted
+// A test scripts what each call returns, runs a program's entry (FilterMain
+// or UnfilterMain) with RunEntry, and reads back every call it made, in
+// order, with its arguments. ExitProcess hands control back to RunEntry with
+// the exit code. Calls left unscripted
 // succeed: distinct standard handles, end of input, whole writes, closes.
 // A script can go beyond the contract in platform/platform.h where the filter
 // must not depend on it (a failed read with a count, a code of 0, a write
@@ -76,10 +77,12 @@ struct Script {
 
 // Starts a new run: the script to follow and an empty record.
 void Reset(const Script &next);
-// Runs FilterMain to its ExitProcess and returns the exit code.
+// Runs entry to its ExitProcess and returns the exit code.
+DWORD RunEntry(void (*entry)(void));
+// RunEntry(FilterMain).
 DWORD RunFilter();
 // Records the run's ExitProcess call. The scripted ExitProcess does, then
-// leaves FilterMain; the emulated image (emulator/emulated_cpu.h),
+// leaves the entry; the emulated image (emulator/emulated_cpu.h),
 // whose ExitProcess is no host function, calls it and stops the CPU.
 void RecordExit(DWORD exitCode);
 // Every call since Reset, in order.

@@ -1,0 +1,323 @@
+// UnfilterMain over the scripted platform: reads of 4096, one write per read
+// that completes a group, the invalid-input and ends-inside-a-group paths,
+// every platform failure, the order of acquiring and closing. One table, two
+// targets, as FilterMain's: each case runs on UnfilterMain compiled for the
+// host and on the decoder's Windows image (B64UNFILTER_WIN32_IMAGE) on the
+// emulated CPU, with the same expectations.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "emulator/emulated_cpu.h"
+#include "platform/test/scripted_platform.h"
+#include "tests/base64_decoder_model.h"
+#include "tests/base64_oracle.h"
+#include "tests/entry_runs.h"
+#include "unfilter/unfilter_main.h"
+
+namespace {
+
+using entry_runs::Bytes;
+using entry_runs::Observed;
+using entry_runs::Target;
+using entry_runs::TargetName;
+using scripted::Call;
+using scripted::kError;
+using scripted::kInput;
+using scripted::kOutput;
+using scripted::ReadStep;
+using scripted::Script;
+using scripted::WriteStep;
+
+// The decoder's image, loaded once from B64UNFILTER_WIN32_IMAGE; null with
+// why in *missing (not built) or *fault (does not load).
+emulated::Machine *DecoderImage(std::string *missing, std::string *fault)
+{
+    static std::string missingWhy, faultWhy;
+    static emulated::MachinePtr machine = [] {
+        const char *path = getenv("B64UNFILTER_WIN32_IMAGE");
+        std::vector<uint8_t> file = path ? emulated::ReadBytes(path) : std::vector<uint8_t>();
+        if (file.empty()) {
+            missingWhy = path ? std::string("no Windows image at ") + path +
+                                    "; `cmake --preset win32 && cmake --build --preset win32` builds it"
+                              : "B64UNFILTER_WIN32_IMAGE names no image";
+            return emulated::MachinePtr();
+        }
+        emulated::MachinePtr loaded = emulated::Load(file, &faultWhy);
+        if (!loaded)
+            faultWhy = std::string(path) + ": " + faultWhy;
+        return loaded;
+    }();
+    *missing = missingWhy;
+    *fault = faultWhy;
+    return machine.get();
+}
+
+class UnfilterMain : public testing::TestWithParam<Target> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() != Target::Image)
+            return;
+        std::string missing, fault;
+        if (!DecoderImage(&missing, &fault)) {
+            if (!missing.empty())
+                GTEST_SKIP() << missing;
+            FAIL() << fault;
+        }
+    }
+};
+
+Observed RunScript(const Script &script, Target target, const char *name)
+{
+    std::string missing, fault;
+    Observed o = entry_runs::RunScript(script, target, ::UnfilterMain, DecoderImage(&missing, &fault));
+    entry_runs::ExpectContractKept(name, 4096);
+    return o;
+}
+
+// The filter's own text of data: one line per read of 57 bytes.
+std::string FilterText(const std::string &data)
+{
+    std::string text;
+    for (size_t at = 0; at < data.size(); at += 57)
+        text += OracleLine(data.substr(at, 57));
+    return text;
+}
+
+const std::vector<HANDLE> kAllClosed = {kInput, kOutput, kError};
+const std::vector<HANDLE> kErrorClosed = {kError};
+const std::vector<HANDLE> kOutputAndErrorClosed = {kOutput, kError};
+const std::vector<HANDLE> kNullInputClosed = {nullptr, kOutput, kError};
+
+struct Case {
+    const char *name;
+    Script script;
+    DWORD exitCode;
+    std::vector<std::string> writes;  // each write to the output, as offered
+    std::string output;               // what the writes took
+    std::string errors;
+    std::vector<HANDLE> closed;
+    size_t reads;
+};
+
+Script WithReads(std::deque<ReadStep> reads)
+{
+    Script s;
+    s.reads = std::move(reads);
+    return s;
+}
+
+Script WithWrites(std::deque<ReadStep> reads, std::deque<WriteStep> writes)
+{
+    Script s = WithReads(std::move(reads));
+    s.writes[kOutput] = std::move(writes);
+    return s;
+}
+
+Script FailStdHandle(DWORD which, DWORD error)
+{
+    Script s;
+    s.stdHandles[which] = {INVALID_HANDLE_VALUE, error};
+    return s;
+}
+
+Script WithCloseFailures(Script s, const std::vector<std::pair<HANDLE, DWORD>> &failures)
+{
+    for (const auto &f : failures)
+        s.closes[f.first] = {f.second};
+    return s;
+}
+
+Script NullInput(DWORD readError)
+{
+    Script s = WithReads({{"", readError}});
+    s.stdHandles[STD_INPUT_HANDLE] = {nullptr, 0};
+    return s;
+}
+
+std::string Joined(const std::vector<std::string> &writes)
+{
+    std::string all;
+    for (const std::string &w : writes)
+        all += w;
+    return all;
+}
+
+std::vector<Case> Cases()
+{
+    const std::string data = Bytes(100, 1);
+    const std::string text = FilterText(data);  // 78 + 62 characters
+    const std::string big = Bytes(3000, 2);
+    const std::string bigText = FilterText(big);  // 4106 characters: two reads
+    const model::Decoded bigGroups = model::Decode(bigText);
+    const std::string firstRead = model::BytesCompletedIn(bigGroups, 0, 4096);
+    const std::string fullRead = model::Decode(std::string(4096, 'D')).Bytes();
+    const std::string invalid = "Invalid Base64 input at line ";
+    const std::string inside = "Base64 input ends inside a group at line ";
+    return {
+        {"the filter's text of 100 bytes: one read, one write", WithReads({{text}}), 0, {data}, data, "", kAllClosed,
+         2},
+        {"a text longer than a read: one write per read", WithReads({{bigText.substr(0, 4096)}, {bigText.substr(4096)}}),
+         0, {firstRead, big.substr(firstRead.size())}, big, "", kAllClosed, 3},
+        // A read step longer than 4096 is cut at what was asked, and the
+        // rest is never seen: 1024 whole groups, where a read of 4095 or
+        // 4097 would leave a group unfinished.
+        {"a read takes 4096 characters at most", WithReads({{std::string(4096 + 5, 'D')}}), 0, {fullRead},
+         fullRead, "", kAllClosed, 2},
+        {"reads that complete no group write nothing", WithReads({{"Q"}, {"\r\n"}, {"UJ"}, {"D"}, {"\n"}}), 0,
+         {"ABC"}, "ABC", "", kAllClosed, 6},
+        {"padded groups in the middle, across reads", WithReads({{"QQ"}, {"==QUI"}, {"=\r\n"}, {"QUJD"}}), 0,
+         {"A", "AB", "ABC"}, "AAB" "ABC", "", kAllClosed, 5},
+        {"empty input", Script(), 0, {}, "", "", kAllClosed, 1},
+        {"line ends only", WithReads({{"\r\n"}, {"\n\r\n"}}), 0, {}, "", "", kAllClosed, 3},
+        {"a broken pipe is the end of input", WithReads({{"QUJD"}, {"", 109}}), 0, {"ABC"}, "ABC", "", kAllClosed, 2},
+        {"a broken pipe's stale count is ignored", WithReads({{"QUJD"}, {"QUJD", 109}}), 0, {"ABC"}, "ABC", "",
+         kAllClosed, 2},
+
+        {"invalid: the groups before it written first", WithReads({{"QUJDQU!D"}, {"QUJD"}}), 13, {"ABC"}, "ABC",
+         invalid + "1, column 7\r\n", kAllClosed, 1},
+        {"invalid at a read's start, with characters held", WithReads({{"QUJD\r\nQU"}, {"J!"}}), 13, {"ABC"}, "ABC",
+         invalid + "2, column 4\r\n", kAllClosed, 2},
+        {"invalid with nothing before it writes nothing", WithReads({{"\n\n!"}}), 13, {}, "",
+         invalid + "3, column 1\r\n", kAllClosed, 1},
+        {"invalid \"=\" in a later read and line", WithReads({{"QUJD\r\n"}, {"QUJD\r\nQQ==\r\nQ=QQ"}}), 13,
+         {"ABC", "ABCA"}, "ABCABCA", invalid + "4, column 2\r\n", kAllClosed, 2},
+        {"ends inside a group: its first character", WithReads({{"QUJD\r\nQUJDQU"}}), 38, {"ABCABC"}, "ABCABC",
+         inside + "2, column 5\r\n", kAllClosed, 2},
+        {"ends inside a padded group at a broken pipe", WithReads({{"QUJD\r\nQQ"}, {"=\r\n"}, {"", 109}}), 38, {"ABC"},
+         "ABC", inside + "2, column 1\r\n", kAllClosed, 3},
+        {"a read failure inside a group is the read's", WithReads({{"QUJDQ"}, {"", 5}}), 5, {"ABC"}, "ABC",
+         "ReadFile() returned error 5\r\n", kAllClosed, 2},
+
+        {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
+         "WriteFile() returned error 112\r\n", kAllClosed, 1},
+        {"the write before an invalid byte is short: no more", WithWrites({{"QUJDQUJD!"}}, {{4}}), 29, {"ABCABC"},
+         "ABCA", "WriteFile() failed, 4 of 6 characters written\r\n", kAllClosed, 1},
+        {"the write before the end inside a group fails", WithWrites({{"QUJDQ"}}, {{1, 223}}), 223, {"ABC"}, "A",
+         "WriteFile() returned error 223\r\n", kAllClosed, 1},
+        {"a write failure stops reading", WithWrites({{"QUJD"}, {"QUI="}, {"QUJD"}}, {{}, {0, 232}}), 232,
+         {"ABC", "AB"}, "ABC", "WriteFile() returned error 232\r\n", kAllClosed, 2},
+        {"a write failure with code 0 is 29", WithWrites({{"QUJD"}}, {{0, 0}}), 29, {"ABC"}, "",
+         "WriteFile() returned error 0\r\n", kAllClosed, 1},
+        {"a write taking nothing is short", WithWrites({{"QQ=="}}, {{0}}), 29, {"A"}, "",
+         "WriteFile() failed, 0 of 1 characters written\r\n", kAllClosed, 1},
+        {"a read failure", WithReads({{"QUJD"}, {"", 1117}, {"QUJD"}}), 1117, {"ABC"}, "ABC",
+         "ReadFile() returned error 1117\r\n", kAllClosed, 2},
+        {"a read failure's count is ignored", WithReads({{"QUJD", 5}}), 5, {}, "", "ReadFile() returned error 5\r\n",
+         kAllClosed, 1},
+        {"a read failure with code 0 is 30", WithReads({{"", 0}}), 30, {}, "", "ReadFile() returned error 0\r\n",
+         kAllClosed, 1},
+        {"a read failure with code 2^31", WithReads({{"", 0x80000000u}}), 0x80000000u, {}, "",
+         "ReadFile() returned error 2147483648\r\n", kAllClosed, 1},
+
+        // (Codes other than the fault code 6 that a code of 0 gets.)
+        {"no error handle: nothing written or closed", FailStdHandle(STD_ERROR_HANDLE, 8), 8, {}, "", "", {}, 0},
+        {"no output handle: only the error handle closed", FailStdHandle(STD_OUTPUT_HANDLE, 87), 87, {}, "",
+         "GetStdHandle(STD_OUTPUT_HANDLE) returned error 87\r\n", kErrorClosed, 0},
+        {"no input handle: output and error closed", FailStdHandle(STD_INPUT_HANDLE, 1234), 1234, {}, "",
+         "GetStdHandle(STD_INPUT_HANDLE) returned error 1234\r\n", kOutputAndErrorClosed, 0},
+        {"no error handle, code 0", FailStdHandle(STD_ERROR_HANDLE, 0), 6, {}, "", "", {}, 0},
+        {"no output handle, code 0", FailStdHandle(STD_OUTPUT_HANDLE, 0), 6, {}, "",
+         "GetStdHandle(STD_OUTPUT_HANDLE) returned error 0\r\n", kErrorClosed, 0},
+        {"no input handle, code 0", FailStdHandle(STD_INPUT_HANDLE, 0), 6, {}, "",
+         "GetStdHandle(STD_INPUT_HANDLE) returned error 0\r\n", kOutputAndErrorClosed, 0},
+        {"null input handle is read and closed", NullInput(6), 6, {}, "", "ReadFile() returned error 6\r\n",
+         kNullInputClosed, 1},
+
+        {"input close failure keeps exit 0", WithCloseFailures(WithReads({{"QUJD"}}), {{kInput, 6}}), 0, {"ABC"},
+         "ABC", "CloseHandle() returned error 6\r\n", kAllClosed, 2},
+        {"output close failure keeps 13", WithCloseFailures(WithReads({{"!"}}), {{kOutput, 112}}), 13, {}, "",
+         invalid + "1, column 1\r\nCloseHandle() returned error 112\r\n", kAllClosed, 1},
+        {"error close failure is told on the error handle", WithCloseFailures(WithReads({{"Q"}}), {{kError, 5}}), 38,
+         {}, "", inside + "1, column 1\r\nCloseHandle() returned error 5\r\n", kAllClosed, 2},
+        {"every close failing keeps 38",
+         WithCloseFailures(WithReads({{"QQ="}}), {{kInput, 1}, {kOutput, 2}, {kError, 3}}), 38, {}, "",
+         inside + "1, column 1\r\nCloseHandle() returned error 1\r\nCloseHandle() returned error 2\r\n"
+                  "CloseHandle() returned error 3\r\n",
+         kAllClosed, 2},
+        {"output close failing after no input handle",
+         WithCloseFailures(FailStdHandle(STD_INPUT_HANDLE, 6), {{kOutput, 5}}), 6, {}, "",
+         "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\nCloseHandle() returned error 5\r\n",
+         kOutputAndErrorClosed, 0},
+    };
+}
+
+TEST_P(UnfilterMain, Table)
+{
+    for (const Case &c : Cases()) {
+        Observed o = RunScript(c.script, GetParam(), c.name);
+        EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
+        EXPECT_EQ(o.writesOffered, c.writes) << c.name;
+        EXPECT_EQ(o.output, c.output) << c.name;
+        EXPECT_EQ(o.errors, c.errors) << c.name;
+        EXPECT_EQ(o.closed, c.closed) << c.name;
+        EXPECT_EQ(o.reads, c.reads) << c.name;
+        // The first failure ends the work, and its message comes after
+        // every byte written: no write to the output follows one to standard error.
+        bool told = false;
+        for (const auto &w : scripted::CallsOf(Call::WriteFile)) {
+            told = told || w.handle == kError;
+            EXPECT_FALSE(told && w.handle == kOutput) << c.name << ": output written after a message";
+        }
+    }
+}
+
+// The table's own texts agree with the model, so its expectations are the
+// rules' and not the decoder's: the bytes written, and the message's position.
+TEST_P(UnfilterMain, TableAgreesWithTheModel)
+{
+    for (const Case &c : Cases()) {
+        std::string text;
+        for (const ReadStep &r : c.script.reads) {
+            if (r.error)
+                break;
+            text += r.data.substr(0, 4096);
+        }
+        if (c.exitCode != 0 && c.exitCode != 13 && c.exitCode != 38)
+            continue;
+        model::Decoded m = model::Decode(text);
+        EXPECT_EQ(Joined(c.writes), m.Bytes()) << c.name;
+        if (m.verdict != model::Verdict::Valid) {
+            std::string where = std::to_string(m.line) + ", column " + std::to_string(m.column) + "\r\n";
+            EXPECT_EQ(c.errors.substr(0, c.errors.find("\r\n") + 2).substr(c.errors.find(" line ") + 6), where)
+                << c.name;
+        }
+    }
+}
+
+// Handles are taken error, output, input, before anything is read.
+TEST_P(UnfilterMain, HandlesTakenErrorOutputInput)
+{
+    RunScript(WithReads({{"QUJD"}}), GetParam(), "handles");
+    auto handles = scripted::CallsOf(Call::GetStdHandle);
+    ASSERT_EQ(handles.size(), 3u);
+    EXPECT_EQ(handles[0].value, STD_ERROR_HANDLE);
+    EXPECT_EQ(handles[1].value, STD_OUTPUT_HANDLE);
+    EXPECT_EQ(handles[2].value, STD_INPUT_HANDLE);
+    EXPECT_EQ(scripted::Calls()[3].call, Call::ReadFile);
+    EXPECT_EQ(scripted::Calls()[3].handle, kInput);
+}
+
+// An error handle that takes nothing changes neither the output nor the code.
+TEST_P(UnfilterMain, LostMessagesChangeNothing)
+{
+    for (const WriteStep lost : {WriteStep{0, 6}, WriteStep{0, 0}, WriteStep{0}, WriteStep{3}}) {
+        for (const Case &c : Cases()) {
+            Script s = c.script;
+            s.writes[kError] = std::deque<WriteStep>(8, lost);
+            Observed o = RunScript(s, GetParam(), c.name);
+            EXPECT_EQ(o.exitCode, c.exitCode) << c.name;
+            EXPECT_EQ(o.output, c.output) << c.name;
+            EXPECT_EQ(o.closed, c.closed) << c.name;
+        }
+    }
+}
+
+// cppcheck-suppress syntaxError ; the empty prefix keeps the names UnfilterMain.Test/Target
+INSTANTIATE_TEST_SUITE_P(, UnfilterMain, testing::Values(Target::Host, Target::Image), TargetName);
+
+}  // namespace

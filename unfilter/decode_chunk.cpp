@@ -1,0 +1,143 @@
+#include "unfilter/decode_chunk.h"
+
+// What each byte of the text is: a character's 6 bits (0 to 63), or one of these.
+#define VALUE_PADDING 64  // "="
+#define VALUE_CR 65       // skipped
+#define VALUE_LF 66       // skipped, and the next byte starts a line
+#define VALUE_INVALID 128 // wherever it stands
+
+#define PD VALUE_PADDING
+#define CR VALUE_CR
+#define LF VALUE_LF
+#define XX VALUE_INVALID
+
+static const BYTE DecodeTable[256] = {
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, LF, XX, XX, CR, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, 62, XX, XX, XX, 63,
+    52, 53, 54, 55, 56, 57, 58, 59, 60, 61, XX, XX, XX, PD, XX, XX,
+    XX,  0,  1,  2,  3,  4,  5,  6,  7,  8,  9, 10, 11, 12, 13, 14,
+    15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, XX, XX, XX, XX, XX,
+    XX, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40,
+    41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+    XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
+};
+
+#undef PD
+#undef CR
+#undef LF
+#undef XX
+
+void StartDecoding(DecodeState *state)
+{
+    state->line = 1;
+    state->column = 0;
+    state->groupLine = 0;
+    state->groupColumn = 0;
+    state->bits = 0;
+    state->characters = 0;
+    state->padded = 0;
+}
+
+BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded[DECODED_BUFFER_BYTES],
+                 DWORD *decodedCount)
+{
+    // Locals, not the fields: the compiler then keeps them in registers
+    // rather than storing each change through the pointer.
+    DWORD line = state->line, column = state->column;
+    DWORD groupLine = state->groupLine, groupColumn = state->groupColumn;
+    DWORD bits = state->bits, characters = state->characters, padded = state->padded;
+    const BYTE *in = text;
+    const BYTE *end = text + count;
+    BYTE *out = decoded;
+    BOOL valid = TRUE;
+
+    while (in < end) {
+        // Four characters of the alphabet at a group's start, the bulk of any
+        // line, are a whole group at once: no position or state to keep.
+        if (characters == 0 && end - in >= 4) {
+            DWORD v0 = DecodeTable[in[0]], v1 = DecodeTable[in[1]];
+            DWORD v2 = DecodeTable[in[2]], v3 = DecodeTable[in[3]];
+            if ((v0 | v1 | v2 | v3) < 64) {
+                DWORD word = v0 << 18 | v1 << 12 | v2 << 6 | v3;
+                out[0] = (BYTE)(word >> 16);
+                out[1] = (BYTE)(word >> 8);
+                out[2] = (BYTE)word;
+                out += 3;
+                in += 4;
+                column += 4;
+                continue;
+            }
+        }
+
+        DWORD value = DecodeTable[*in++];
+        column++;
+        if (value == VALUE_LF) {
+            line++;
+            column = 0;
+            continue;
+        }
+        if (value == VALUE_CR)
+            continue;
+        // The place to name if the text ends before this group does.
+        if (characters == 0) {
+            groupLine = line;
+            groupColumn = column;
+        }
+        // Only the low 6 bits of each character are shifted in: what the
+        // group's bytes take is always the last characters' bits, so the
+        // older bits shifted up and out never need clearing.
+        if (value < 64 && !padded) {
+            bits = bits << 6 | value;
+            if (++characters == 4) {
+                out[0] = (BYTE)(bits >> 16);
+                out[1] = (BYTE)(bits >> 8);
+                out[2] = (BYTE)bits;
+                out += 3;
+                characters = 0;
+            }
+            continue;
+        }
+        // "=" ends a group of two or three characters; the unused low bits
+        // of the last one are dropped, whatever they hold.
+        if (value == VALUE_PADDING && characters >= 2) {
+            if (characters == 2) {
+                padded = 1;
+                characters = 3;
+                continue;
+            }
+            if (padded) {
+                out[0] = (BYTE)(bits >> 4);
+                out += 1;
+            } else {
+                out[0] = (BYTE)(bits >> 10);
+                out[1] = (BYTE)(bits >> 2);
+                out += 2;
+            }
+            padded = 0;
+            characters = 0;
+            continue;
+        }
+        // A byte of no group, "=" too early in a group, or a character
+        // after "=" where only "=" may follow.
+        valid = FALSE;
+        break;
+    }
+
+    state->line = line;
+    state->column = column;
+    state->groupLine = groupLine;
+    state->groupColumn = groupColumn;
+    state->bits = bits;
+    state->characters = characters;
+    state->padded = padded;
+    *decodedCount = (DWORD)(out - decoded);
+    return valid;
+}

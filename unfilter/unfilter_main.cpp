@@ -1,0 +1,87 @@
+#include "unfilter/unfilter_main.h"
+
+#include "diagnostics/std_streams.h"
+#include "unfilter/decode_chunk.h"
+#include "platform/platform.h"
+
+// One read of at most size bytes. FALSE when it failed, with the failure
+// reported and its exit code in *exitCode. The writing end of a pipe closing
+// is no failure but the end of input, as a read of 0 bytes is.
+static BOOL ReadOrReport(HANDLE inputHandle, HANDLE errorHandle, BYTE *buffer, DWORD size, DWORD *bytesRead,
+                         DWORD *exitCode)
+{
+    if (ReadFile(inputHandle, buffer, size, bytesRead, 0))
+        return TRUE;
+    DWORD error = GetLastError();
+    // A failed read's count means nothing, whatever the platform put there.
+    *bytesRead = 0;
+    if (error == ERROR_BROKEN_PIPE)
+        return TRUE;
+    PrintFormat(errorHandle, MSG_READFILE, error);
+    *exitCode = ExitCodeOf(error, ERROR_READ_FAULT);
+    return FALSE;
+}
+
+// One write of all length bytes. FALSE when it failed, with the failure
+// reported and its exit code in *exitCode: a write that takes less than all
+// of them is a failure of its own.
+static BOOL WriteOrReport(HANDLE outputHandle, HANDLE errorHandle, const BYTE *buffer, DWORD length,
+                          DWORD *exitCode)
+{
+    DWORD bytesWritten = 0;
+    if (!WriteFile(outputHandle, buffer, length, &bytesWritten, 0)) {
+        DWORD error = GetLastError();
+        PrintFormat(errorHandle, MSG_WRITEFILE, error);
+        *exitCode = ExitCodeOf(error, ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    if (bytesWritten != length) {
+        PrintFormat(errorHandle, MSG_SHORT_WRITE, bytesWritten, length);
+        *exitCode = ERROR_WRITE_FAULT;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// One read, one write of the groups it completes, until end of input or the
+// first failure. Returns the exit code. Nothing is held from one read to the
+// next but the characters of an unfinished group, so every whole group is on
+// the output as soon as its read is.
+static DWORD DecodeLoop(HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHandle,
+                        BYTE text[TEXT_BUFFER_BYTES], BYTE decoded[DECODED_BUFFER_BYTES])
+{
+    DecodeState state;
+    StartDecoding(&state);
+    for (;;) {
+        DWORD bytesRead, exitCode;
+        if (!ReadOrReport(inputHandle, errorHandle, text, TEXT_BUFFER_BYTES, &bytesRead, &exitCode))
+            return exitCode;
+        if (bytesRead == 0) {
+            if (state.characters == 0)
+                return 0;
+            // Text cut short is a failure: its last characters were lost.
+            PrintFormat(errorHandle, MSG_ENDS_INSIDE_GROUP, state.groupLine, state.groupColumn);
+            return ERROR_HANDLE_EOF;
+        }
+
+        // The groups before an invalid byte are written all the same, so
+        // nothing valid is lost; a failure to write them is the first failure.
+        DWORD decodedCount;
+        BOOL valid = DecodeChunk(&state, text, bytesRead, decoded, &decodedCount);
+        if (decodedCount != 0 && !WriteOrReport(outputHandle, errorHandle, decoded, decodedCount, &exitCode))
+            return exitCode;
+        if (!valid) {
+            PrintFormat(errorHandle, MSG_INVALID_INPUT, state.line, state.column);
+            return ERROR_INVALID_DATA;
+        }
+    }
+}
+
+extern "C" void UnfilterMain(void)
+{
+    BYTE text[TEXT_BUFFER_BYTES];
+    BYTE decoded[DECODED_BUFFER_BYTES];
+    RunOnStdStreams([&](HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHandle) {
+        return DecodeLoop(inputHandle, outputHandle, errorHandle, text, decoded);
+    });
+}
