@@ -2,7 +2,10 @@
 // (tests/base64_decoder_model.h), on any text: bytes drawn mostly from the
 // alphabet, "=", CR and LF, some of any value, in reads of any size from 1 to
 // 4096. The output, each write, the message with its position, the exit
-// code and the reads made must all be what the model says.
+// code and the reads made must all be what the model says. The same script
+// then drives the decoder's image on the emulated CPU (B64UNFILTER_WIN32_IMAGE),
+// which must end in ExitProcess without a fault, with the same exit code and
+// the very same call record, call by call.
 //
 // Input: the fuzzer's bytes pick each byte of the text (a kind, then which
 // of it) and each read's size (FuzzedDataProvider).
@@ -14,8 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "emulator/emulated_cpu.h"
+#include "fuzz/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
+#include "tests/decoder_image.h"
 #include "unfilter/unfilter_main.h"
 
 namespace {
@@ -42,7 +48,43 @@ char TextByte(FuzzedDataProvider &fuzz)
     return (char)fuzz.ConsumeIntegral<uint8_t>();
 }
 
+emulated::Machine *image = nullptr;
+
+// The image against the host-compiled UnfilterMain's run of the same script.
+void CheckImage(const scripted::Script &script, DWORD hostExitCode)
+{
+    // (A copy: the image's run starts a new record.)
+    const std::vector<scripted::Record> host(scripted::Calls().begin(), scripted::Calls().end());
+    scripted::Reset(script);
+    emulated::Outcome run = emulated::Run(*image);
+    if (!run.exited) {
+        fprintf(stderr, "decoder against the model: the image faulted: %s\n", run.fault.c_str());
+        abort();
+    }
+    if (run.exitCode != hostExitCode)
+        Fail("the image's exit code is not the host's");
+    size_t differs = 0;
+    if (!SameCalls(scripted::Calls(), host, &differs)) {
+        fprintf(stderr, "decoder against the model: call %zu of the image differs from the host's\n", differs);
+        abort();
+    }
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    std::string missing, fault;
+    image = DecoderImage(&missing, &fault);
+    // cppcheck-suppress knownConditionTrueFalse ; the loader's lambda, run once, sets it
+    if (!fault.empty()) {
+        fprintf(stderr, "decoder against the model: %s\n", fault.c_str());
+        abort();
+    }
+    if (!image)
+        fprintf(stderr, "decoder against the model: UnfilterMain on the host only: %s\n", missing.c_str());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
@@ -100,5 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
             writes.push_back(rec.data);
     if (writes != wantWrites)
         Fail("the writes");
+    if (image)
+        CheckImage(script, exitCode);
     return 0;
 }

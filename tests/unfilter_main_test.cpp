@@ -6,8 +6,6 @@
 // emulated CPU, with the same expectations.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
 #include "tests/base64_oracle.h"
+#include "tests/decoder_image.h"
 #include "tests/entry_runs.h"
 #include "unfilter/unfilter_main.h"
 
@@ -31,30 +30,6 @@ using scripted::kOutput;
 using scripted::ReadStep;
 using scripted::Script;
 using scripted::WriteStep;
-
-// The decoder's image, loaded once from B64UNFILTER_WIN32_IMAGE; null with
-// why in *missing (not built) or *fault (does not load).
-emulated::Machine *DecoderImage(std::string *missing, std::string *fault)
-{
-    static std::string missingWhy, faultWhy;
-    static emulated::MachinePtr machine = [] {
-        const char *path = getenv("B64UNFILTER_WIN32_IMAGE");
-        std::vector<uint8_t> file = path ? emulated::ReadBytes(path) : std::vector<uint8_t>();
-        if (file.empty()) {
-            missingWhy = path ? std::string("no Windows image at ") + path +
-                                    "; `cmake --preset win32 && cmake --build --preset win32` builds it"
-                              : "B64UNFILTER_WIN32_IMAGE names no image";
-            return emulated::MachinePtr();
-        }
-        emulated::MachinePtr loaded = emulated::Load(file, &faultWhy);
-        if (!loaded)
-            faultWhy = std::string(path) + ": " + faultWhy;
-        return loaded;
-    }();
-    *missing = missingWhy;
-    *fault = faultWhy;
-    return machine.get();
-}
 
 class UnfilterMain : public testing::TestWithParam<Target> {
 protected:

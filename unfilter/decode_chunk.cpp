@@ -60,21 +60,26 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
     BOOL valid = TRUE;
 
     while (in < end) {
-        // Four characters of the alphabet at a group's start, the bulk of any
-        // line, are a whole group at once: no position or state to keep.
-        if (characters == 0 && end - in >= 4) {
-            DWORD v0 = DecodeTable[in[0]], v1 = DecodeTable[in[1]];
-            DWORD v2 = DecodeTable[in[2]], v3 = DecodeTable[in[3]];
-            if ((v0 | v1 | v2 | v3) < 64) {
+        // Groups of four characters of the alphabet, the bulk of any line,
+        // are decoded whole, with no position or state to keep but the
+        // column, which is caught up once they end.
+        if (characters == 0) {
+            const BYTE *run = in;
+            while (end - in >= 4) {
+                DWORD v0 = DecodeTable[in[0]], v1 = DecodeTable[in[1]];
+                DWORD v2 = DecodeTable[in[2]], v3 = DecodeTable[in[3]];
+                if ((v0 | v1 | v2 | v3) >= 64)
+                    break;
                 DWORD word = v0 << 18 | v1 << 12 | v2 << 6 | v3;
                 out[0] = (BYTE)(word >> 16);
                 out[1] = (BYTE)(word >> 8);
                 out[2] = (BYTE)word;
                 out += 3;
                 in += 4;
-                column += 4;
-                continue;
             }
+            column += (DWORD)(in - run);
+            if (in == end)
+                break;
         }
 
         DWORD value = DecodeTable[*in++];
