@@ -1,10 +1,13 @@
-"""./b64filter, the wrapper (its body is tools/run-image). Given arguments,
-one line on standard error says that the filter reads standard input only;
-the image still gets the arguments, and the output and the exit status are
-the image's, as without them. Started through symbolic links from anywhere,
-it runs the image of the tree it is in. It asks tools/install-deps for what
-running the image needs, no more, and configures build/win32 again when a
-preset has changed.
+"""./b64filter and ./b64unfilter, the wrappers (their body is
+tools/run-image); every case runs for both. Given arguments, one line on
+standard error says that the filter reads standard input only; the image
+still gets the arguments, and the output and the exit status are the
+image's, as without them. Started through symbolic links from anywhere, each
+runs its own image of the tree it is in. Each asks tools/install-deps for
+what running the image needs, no more, and configures build/win32 again when
+a preset has changed. Two started at once get ready one after the other, and
+neither waits for the other's image. Under Wine, ./b64filter < f |
+./b64unfilter gives f back, from a file and from pieces on a pipe.
 
     /usr/bin/python3 tests/e2e/test_wrapper.py           (stand-ins, no Wine)
     B64FILTER_WIN32_IMAGE=build/win32/b64filter.exe /usr/bin/python3 tests/e2e/test_wrapper.py --wine
@@ -26,12 +29,15 @@ import tempfile
 import time
 import unittest
 
+import fcntl
+import select
+
 import harness
 
 sys.path.insert(0, os.path.join(harness.SOURCE_ROOT, "tests", "tools"))
 import test_install_deps as packages  # noqa: E402 (the fake apt's helpers)
 
-WRAPPER = os.path.join(harness.SOURCE_ROOT, "b64filter")
+WRAPPERS = ("b64filter", "b64unfilter")
 ARGUMENTS = [(), ("--help",), ("photo.jpg", "two words")]
 STAND_IN_STATUS = 42
 DATA = b"some input"
@@ -44,14 +50,24 @@ def stand_in(path, body):
     os.chmod(path, 0o755)
 
 
-def check_told(case, arguments, stderr):
-    """No word without arguments; with them, exactly one line about standard input."""
+def check_told(case, name, arguments, stderr):
+    """No word without arguments; with them, exactly one line about standard
+    input, from the wrapper of that name."""
     if not arguments:
         case.assertEqual(stderr, b"")
         return
     case.assertEqual(stderr.count(b"\n"), 1, stderr)
     case.assertTrue(stderr.endswith(b"\n"), stderr)
+    case.assertTrue(stderr.startswith(name.encode() + b": "), stderr)
     case.assertIn(b"reads standard input only", stderr)
+
+
+def lock_waiters(path):
+    """How many processes wait for the flock of the file at path (/proc/locks
+    marks a waiter with "->")."""
+    inode = ":%d " % os.stat(path).st_ino
+    with open("/proc/locks", encoding="ascii") as f:
+        return sum(1 for line in f if " -> FLOCK " in line and inode in line)
 
 
 class StandIns(unittest.TestCase):
@@ -61,7 +77,7 @@ class StandIns(unittest.TestCase):
         self.tree = os.path.join(temp.name, "tree")
         self.elsewhere = os.path.join(temp.name, "elsewhere")
         os.makedirs(self.elsewhere)
-        for name in ("b64filter", "CMakePresets.json", "tools/run-image", "tools/configure"):
+        for name in (*WRAPPERS, "CMakePresets.json", "tools/run-image", "tools/configure"):
             os.makedirs(os.path.dirname(os.path.join(self.tree, name)), exist_ok=True)
             shutil.copy2(os.path.join(harness.SOURCE_ROOT, name), os.path.join(self.tree, name))
         self.records = {name: os.path.join(temp.name, name) for name in ("install-deps", "cmake", "wine-run")}
@@ -82,14 +98,40 @@ class StandIns(unittest.TestCase):
         past = time.time() - 100
         os.utime(os.path.join(self.tree, "CMakePresets.json"), (past, past))
 
-    def run_wrapper(self, argv, cwd=None, path=None, data=DATA):
+    def forget_records(self):
         for record in self.records.values():
             if os.path.exists(record):
                 os.remove(record)
-        wrapper = harness.Target("host", argv, {"PATH": path or self.path})
+
+    def environment(self, path=None):
+        return harness.Target("host", [], {"PATH": path or self.path}).environment()
+
+    def run_wrapper(self, argv, cwd=None, path=None, data=DATA):
+        self.forget_records()
         result = subprocess.run(argv, input=data, capture_output=True, cwd=cwd or self.elsewhere,
-                                env=wrapper.environment(), timeout=harness.DEFAULT_TIMEOUT)
+                                env=self.environment(path), timeout=harness.DEFAULT_TIMEOUT)
         return harness.Result(result.returncode, result.stdout, result.stderr)
+
+    def start_wrapper(self, name, stdin=subprocess.PIPE):
+        """A wrapper of the tree; its image (the stand-in) reads stdin to its end."""
+        wrapper = subprocess.Popen([os.path.join(self.tree, name)], stdin=stdin,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   cwd=self.elsewhere, env=self.environment())
+        self.addCleanup(lambda: wrapper.poll() is not None or (wrapper.kill(), wrapper.communicate()))
+        return wrapper
+
+    def waits_for_the_lock(self, wrapper, lock):
+        """True once the wrapper waits for the lock, False if it ends first."""
+        deadline = time.monotonic() + harness.DEFAULT_TIMEOUT  # a hang guard only
+        while wrapper.poll() is None:
+            if lock_waiters(lock):
+                return True
+            self.assertLess(time.monotonic(), deadline, "the wrapper neither waited nor ended")
+            select.select([], [], [], 0.005)
+        return False
+
+    def image(self, name):
+        return os.path.join(self.tree, "build", "win32", name + ".exe")
 
     def recorded(self, name):
         if not os.path.exists(self.records[name]):
@@ -99,36 +141,38 @@ class StandIns(unittest.TestCase):
 
     def test_arguments_are_told_and_passed_on(self):
         data = "".join(random.Random(21).choices(string.ascii_lowercase, k=300)).encode()
-        for arguments in ARGUMENTS:
-            with self.subTest(arguments=arguments):
-                result = self.run_wrapper([os.path.join(self.tree, "b64filter"), *arguments], data=data)
-                self.assertEqual((result.code, result.stdout), (STAND_IN_STATUS, data.upper()))
-                check_told(self, arguments, result.stderr)
-                image = os.path.join(self.tree, "build", "win32", "b64filter.exe")
-                self.assertEqual(self.recorded("wine-run"), [image, *arguments])
+        for name in WRAPPERS:
+            for arguments in ARGUMENTS:
+                with self.subTest(wrapper=name, arguments=arguments):
+                    result = self.run_wrapper([os.path.join(self.tree, name), *arguments], data=data)
+                    self.assertEqual((result.code, result.stdout), (STAND_IN_STATUS, data.upper()))
+                    check_told(self, name, arguments, result.stderr)
+                    self.assertEqual(self.recorded("wine-run"), [self.image(name), *arguments])
 
     def test_started_through_links_from_anywhere(self):
-        links = os.path.join(self.elsewhere, "bin")
-        os.makedirs(links)
-        os.symlink(os.path.join(self.tree, "b64filter"), os.path.join(links, "absolute"))
-        os.symlink(os.path.relpath(os.path.join(self.tree, "b64filter"), links), os.path.join(links, "relative"))
-        os.symlink("relative", os.path.join(links, "b64filter"))  # a link to a link
-        below = os.path.join(links, "below")
-        os.mkdir(below)
-        # how it is started, from which directory
-        table = [
-            ([os.path.join(self.tree, "b64filter")], self.elsewhere),
-            (["bin/absolute"], self.elsewhere),
-            (["../relative"], below),
-            ([os.path.join(links, "b64filter")], "/"),
-            (["b64filter"], "/"),  # found on PATH
-        ]
-        image = os.path.join(self.tree, "build", "win32", "b64filter.exe")
-        for argv, cwd in table:
-            with self.subTest(argv=argv, cwd=cwd):
-                result = self.run_wrapper(argv, cwd=cwd, path=links + ":" + self.path)
-                self.assertEqual((result.code, result.stdout, result.stderr), (STAND_IN_STATUS, DATA.upper(), b""))
-                self.assertEqual(self.recorded("wine-run"), [image])
+        for name in WRAPPERS:
+            wrapper = os.path.join(self.tree, name)
+            links = os.path.join(self.elsewhere, name, "bin")
+            os.makedirs(links)
+            os.symlink(wrapper, os.path.join(links, "absolute"))
+            os.symlink(os.path.relpath(wrapper, links), os.path.join(links, "relative"))
+            os.symlink("relative", os.path.join(links, name))  # a link to a link
+            below = os.path.join(links, "below")
+            os.mkdir(below)
+            # how it is started, from which directory
+            table = [
+                ([wrapper], self.elsewhere),
+                (["%s/bin/absolute" % name], self.elsewhere),
+                (["../relative"], below),
+                ([os.path.join(links, name)], "/"),
+                ([name], "/"),  # found on PATH
+            ]
+            for argv, cwd in table:
+                with self.subTest(argv=argv, cwd=cwd):
+                    result = self.run_wrapper(argv, cwd=cwd, path=links + ":" + self.path)
+                    self.assertEqual((result.code, result.stdout, result.stderr),
+                                     (STAND_IN_STATUS, DATA.upper(), b""))
+                    self.assertEqual(self.recorded("wine-run"), [self.image(name)])
 
     def test_a_changed_preset_reaches_the_tree(self):
         presets = os.path.join(self.tree, "CMakePresets.json")
@@ -140,46 +184,118 @@ class StandIns(unittest.TestCase):
             ("configured since", False),
             ("never configured", True),
         ]
-        for before, configures in table:
-            with self.subTest(before=before):
-                if before == "presets edited":  # after the stamp, by more than any clock's step
-                    stamp = os.path.join(self.tree, "build", "win32", "presets.stamp")
-                    os.utime(stamp, (os.stat(presets).st_mtime - 10,) * 2)
-                if before == "never configured":
-                    os.remove(ninja)
-                result = self.run_wrapper([os.path.join(self.tree, "b64filter")])
-                self.assertEqual(result.code, STAND_IN_STATUS, result.stderr)
-                calls = self.recorded("cmake")
-                self.assertEqual(calls[:-1], ["--preset win32"] if configures else [], result.stderr)
-                self.assertEqual(calls[-1], "--build %s" % os.path.join(self.tree, "build", "win32"))
+        for name in WRAPPERS:
+            self.configured()
+            for before, configures in table:
+                with self.subTest(wrapper=name, before=before):
+                    if before == "presets edited":  # after the stamp, by more than any clock's step
+                        stamp = os.path.join(self.tree, "build", "win32", "presets.stamp")
+                        os.utime(stamp, (os.stat(presets).st_mtime - 10,) * 2)
+                    if before == "never configured":
+                        os.remove(ninja)
+                    result = self.run_wrapper([os.path.join(self.tree, name)])
+                    self.assertEqual(result.code, STAND_IN_STATUS, result.stderr)
+                    calls = self.recorded("cmake")
+                    self.assertEqual(calls[:-1], ["--preset win32"] if configures else [], result.stderr)
+                    self.assertEqual(calls[-1], "--build %s" % os.path.join(self.tree, "build", "win32"))
 
     def test_asks_for_what_running_the_image_needs(self):
         shutil.copy2(os.path.join(harness.SOURCE_ROOT, "tools", "install-deps"), os.path.join(self.tree, "tools"))
-        state = os.path.join(self.tree, "apt")
-        os.mkdir(state)
-        path = packages.fake_apt(state, ("*",), self.path)
-        env = {"FAKE_APT_STATE": state}
-        wrapper = harness.Target("host", [os.path.join(self.tree, "b64filter")], dict(env, PATH=path))
-        result = harness.run(wrapper, stdin=DATA)
-        self.assertEqual((result.code, result.stdout), (STAND_IN_STATUS, DATA.upper()), result.stderr)
-        kinds, asked = packages.apt_runs(state)
-        self.assertEqual(kinds, [packages.UPDATE, packages.PLAIN])
-        self.assertEqual(set(asked[0]), set(packages.purpose_list("run")))
-        self.assertEqual(set(asked[0]) & packages.CONTRIBUTORS_ONLY, set())
-        # The wrapper's second run finds all of it there.
-        self.assertEqual(harness.run(wrapper, stdin=DATA).code, STAND_IN_STATUS)
-        self.assertEqual(packages.apt_runs(state)[0], [packages.UPDATE, packages.PLAIN])
+        for name in WRAPPERS:
+            with self.subTest(wrapper=name):
+                state = os.path.join(self.tree, "apt-" + name)
+                os.mkdir(state)
+                path = packages.fake_apt(state, ("*",), self.path)
+                env = {"FAKE_APT_STATE": state}
+                wrapper = harness.Target("host", [os.path.join(self.tree, name)], dict(env, PATH=path))
+                result = harness.run(wrapper, stdin=DATA)
+                self.assertEqual((result.code, result.stdout), (STAND_IN_STATUS, DATA.upper()), result.stderr)
+                kinds, asked = packages.apt_runs(state)
+                self.assertEqual(kinds, [packages.UPDATE, packages.PLAIN])
+                self.assertEqual(set(asked[0]), set(packages.purpose_list("run")))
+                self.assertEqual(set(asked[0]) & packages.CONTRIBUTORS_ONLY, set())
+                # The wrapper's second run finds all of it there.
+                self.assertEqual(harness.run(wrapper, stdin=DATA).code, STAND_IN_STATUS)
+                self.assertEqual(packages.apt_runs(state)[0], [packages.UPDATE, packages.PLAIN])
+
+    def test_two_at_once_get_ready_one_after_the_other(self):
+        lock = os.path.join(self.tree, "build", "run-image.lock")
+        for first, second in (WRAPPERS, WRAPPERS[::-1]):
+            with self.subTest(getting_ready=first, started=second):
+                # The other getting ready (we hold its lock): this one takes
+                # no step of its own until it is done.
+                self.forget_records()
+                with open(lock, "w") as held:
+                    fcntl.flock(held, fcntl.LOCK_EX)
+                    wrapper = self.start_wrapper(second, stdin=subprocess.DEVNULL)
+                    self.assertTrue(self.waits_for_the_lock(wrapper, lock), "it ran while the lock was held")
+                    self.assertEqual((self.recorded("install-deps"), self.recorded("cmake")), ([], []))
+                out, err = wrapper.communicate(timeout=harness.DEFAULT_TIMEOUT)
+                self.assertEqual((wrapper.returncode, out, err), (STAND_IN_STATUS, b"", b""))
+                self.assertEqual(self.recorded("install-deps"), ["run"])
+                # The other's image running: this one does not wait for it.
+                self.forget_records()
+                running = self.start_wrapper(first)
+                while not self.recorded("wine-run"):  # its image has started
+                    if running.poll() is not None:
+                        self.fail("it ended before its image started: %r" % (running.communicate(),))
+                    select.select([], [], [], 0.005)
+                wrapper = self.start_wrapper(second, stdin=subprocess.DEVNULL)
+                self.assertFalse(self.waits_for_the_lock(wrapper, lock), "it waited for the other's image")
+                out, err = wrapper.communicate()
+                self.assertEqual((wrapper.returncode, out, err), (STAND_IN_STATUS, b"", b""))
+                out, _ = running.communicate(DATA, timeout=harness.DEFAULT_TIMEOUT)
+                self.assertEqual((running.returncode, out), (STAND_IN_STATUS, DATA.upper()))
+
+
+def read_exactly(fd, count, timeout=harness.LINE_TIMEOUT):
+    """count bytes from fd; fails if they do not come within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    while len(data) < count:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise AssertionError("%d of %d bytes came" % (len(data), count))
+        more = os.read(fd, count - len(data))
+        if not more:
+            raise AssertionError("output ended after %d of %d bytes" % (len(data), count))
+        data += more
+    return data
 
 
 class UnderWine(unittest.TestCase):
-    def test_the_image_ignores_them(self):
+    def test_the_images_ignore_them(self):
         data = random.Random(22).randbytes(3 * harness.CHUNK_BYTES + 7)
-        for arguments in ARGUMENTS:
-            with self.subTest(arguments=arguments):
-                wrapper = harness.Target("wine", [WRAPPER, *arguments], {})
-                result = harness.run(wrapper, stdin=data)
-                self.assertEqual((result.code, result.stdout), (0, harness.expected_output(data)))
-                check_told(self, arguments, result.stderr)
+        text = harness.expected_output(data)
+        # wrapper, its input, its output
+        table = [("b64filter", data, text), ("b64unfilter", text, data)]
+        for name, given, made in table:
+            for arguments in ARGUMENTS:
+                with self.subTest(wrapper=name, arguments=arguments):
+                    wrapper = harness.Target("wine", [os.path.join(harness.SOURCE_ROOT, name), *arguments], {})
+                    result = harness.run(wrapper, stdin=given)
+                    self.assertEqual((result.code, result.stdout), (0, made))
+                    check_told(self, name, arguments, result.stderr)
+
+    def test_the_round_trip(self):
+        # ./b64filter | ./b64unfilter in one shell, with the status of both.
+        pipeline = harness.Target("wine", ["/bin/bash", "-c", 'set -o pipefail; "$0" | "$1"',
+                                           *(os.path.join(harness.SOURCE_ROOT, name) for name in WRAPPERS)], {})
+        data = random.Random(23).randbytes(3 * 10240 + 7)
+        with self.subTest(given="a file"):
+            self.assertEqual(harness.run(pipeline, stdin=data), (0, data, b""))
+        with self.subTest(given="pieces of 10240 bytes on a pipe, as tar cf - writes them"):
+            # Each piece goes in once the bytes of the one before are out, so
+            # the encoder reads each on its own and ends it with a short,
+            # padded line (10240 = 179 * 57 + 37): padded lines in the middle.
+            pieces = [data[i:i + 10240] for i in range(0, len(data), 10240)]
+            with harness.start(pipeline) as running:
+                out = b""
+                for piece in pieces:
+                    running.send(piece)
+                    out += read_exactly(running.output, len(piece))
+                result = running.finish()
+            self.assertEqual(result._replace(stdout=out + result.stdout), (0, data, b""))
 
 
 if __name__ == "__main__":
