@@ -21,7 +21,6 @@ using scripted::Call;
 using scripted::kError;
 using scripted::kInput;
 using scripted::kOutput;
-using scripted::ReadStep;
 using scripted::Script;
 using scripted::WriteStep;
 
