@@ -95,6 +95,19 @@ inline std::string Bytes(size_t n, unsigned seed)
     return s;
 }
 
+// The standard handles were taken error, output, input, before anything was
+// read, and the first read is of the input handle.
+inline void ExpectHandlesTakenErrorOutputInput()
+{
+    auto handles = scripted::CallsOf(scripted::Call::GetStdHandle);
+    ASSERT_EQ(handles.size(), 3u);
+    EXPECT_EQ(handles[0].value, STD_ERROR_HANDLE);
+    EXPECT_EQ(handles[1].value, STD_OUTPUT_HANDLE);
+    EXPECT_EQ(handles[2].value, STD_INPUT_HANDLE);
+    EXPECT_EQ(scripted::Calls()[3].call, scripted::Call::ReadFile);
+    EXPECT_EQ(scripted::Calls()[3].handle, scripted::kInput);
+}
+
 // The scripts the two programs' failure tables are made of.
 inline scripted::Script FailStdHandle(DWORD which, DWORD error)
 {

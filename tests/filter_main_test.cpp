@@ -83,13 +83,7 @@ TEST_P(FilterMain, HundredByteFileIsTwoWritesOf78And62)
     EXPECT_EQ(o.closed, kAllClosed);
 
     // Handles are taken error, output, input, before anything is read.
-    auto handles = scripted::CallsOf(Call::GetStdHandle);
-    ASSERT_EQ(handles.size(), 3u);
-    EXPECT_EQ(handles[0].value, STD_ERROR_HANDLE);
-    EXPECT_EQ(handles[1].value, STD_OUTPUT_HANDLE);
-    EXPECT_EQ(handles[2].value, STD_INPUT_HANDLE);
-    EXPECT_EQ(scripted::Calls()[3].call, Call::ReadFile);
-    EXPECT_EQ(scripted::Calls()[3].handle, kInput);
+    entry_runs::ExpectHandlesTakenErrorOutputInput();
 }
 
 // Reads are never joined or split: each becomes its own line, whatever its

@@ -257,13 +257,7 @@ TEST_P(UnfilterMain, TableAgreesWithTheModel)
 TEST_P(UnfilterMain, HandlesTakenErrorOutputInput)
 {
     RunScript(WithReads({{"QUJD"}}), GetParam(), "handles");
-    auto handles = scripted::CallsOf(Call::GetStdHandle);
-    ASSERT_EQ(handles.size(), 3u);
-    EXPECT_EQ(handles[0].value, STD_ERROR_HANDLE);
-    EXPECT_EQ(handles[1].value, STD_OUTPUT_HANDLE);
-    EXPECT_EQ(handles[2].value, STD_INPUT_HANDLE);
-    EXPECT_EQ(scripted::Calls()[3].call, Call::ReadFile);
-    EXPECT_EQ(scripted::Calls()[3].handle, kInput);
+    entry_runs::ExpectHandlesTakenErrorOutputInput();
 }
 
 // An error handle that takes nothing changes neither the output nor the code.
