@@ -14,6 +14,7 @@
 
 #include "emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/shipped_image.h"
 
 namespace entry_runs {
 
@@ -23,6 +24,24 @@ inline std::string TargetName(const testing::TestParamInfo<Target> &info)
 {
     return info.param == Target::Host ? "Host" : "Image";
 }
+
+// A program's table, run on both targets: a case on the image skips, saying
+// why, when the image has not been built, and fails when it does not load.
+template <shipped::Program program>
+class OnBothTargets : public testing::TestWithParam<Target> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() != Target::Image)
+            return;
+        std::string missing, fault;
+        if (!shipped::Image(&missing, &fault, program)) {
+            if (!missing.empty())
+                GTEST_SKIP() << missing;
+            FAIL() << fault;
+        }
+    }
+};
 
 // What a run did, as a test compares it.
 struct Observed {

@@ -38,20 +38,7 @@ using entry_runs::WithCloseFailures;
 using entry_runs::WithReads;
 using entry_runs::WithWrites;
 
-class FilterMain : public testing::TestWithParam<Target> {
-protected:
-    void SetUp() override
-    {
-        if (GetParam() != Target::Image)
-            return;
-        std::string missing, fault;
-        if (!shipped::Image(&missing, &fault)) {
-            if (!missing.empty())
-                GTEST_SKIP() << missing;
-            FAIL() << fault;
-        }
-    }
-};
+class FilterMain : public entry_runs::OnBothTargets<shipped::Program::kFilter> {};
 
 Observed RunScript(const Script &script, Target target)
 {

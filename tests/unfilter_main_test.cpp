@@ -40,20 +40,7 @@ using scripted::ReadStep;
 using scripted::Script;
 using scripted::WriteStep;
 
-class UnfilterMain : public testing::TestWithParam<Target> {
-protected:
-    void SetUp() override
-    {
-        if (GetParam() != Target::Image)
-            return;
-        std::string missing, fault;
-        if (!shipped::Image(&missing, &fault, shipped::Program::kUnfilter)) {
-            if (!missing.empty())
-                GTEST_SKIP() << missing;
-            FAIL() << fault;
-        }
-    }
-};
+class UnfilterMain : public entry_runs::OnBothTargets<shipped::Program::kUnfilter> {};
 
 Observed RunScript(const Script &script, Target target, const char *name)
 {
