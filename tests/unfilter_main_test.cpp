@@ -143,6 +143,13 @@ std::vector<Case> Cases()
          {"ABCABC", "ABC"}, "ABCABCABC", inside + "1, column 13\r\n", kAllClosed, 3},
         {"a group across reads, then whole groups", WithReads({{"QU"}, {"JDQUJD"}}), 0, {"ABCABC"}, "ABCABC", "",
          kAllClosed, 3},
+        // The CR LF after whole groups is stepped over in one: only when
+        // both are in this read (the LF past it is the read before's), and
+        // only when the CR's next byte is an LF.
+        {"a read ending in CR stops there", WithReads({{"QUJD\r\n"}, {"QUJD\r"}, {"\n!"}}), 13, {"ABC", "ABC"},
+         "ABCABC", invalid + "3, column 1\r\n", kAllClosed, 3},
+        {"a CR without its LF", WithReads({{"QUJD\r\t"}}), 13, {"ABC"}, "ABC", invalid + "1, column 6\r\n",
+         kAllClosed, 1},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
          "WriteFile() returned error 112\r\n", kAllClosed, 1},

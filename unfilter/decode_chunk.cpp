@@ -1,17 +1,19 @@
 #include "unfilter/decode_chunk.h"
 
-// What each byte of the text is: a character's 6 bits (0 to 63), or one of these.
-#define VALUE_PADDING 64  // "="
-#define VALUE_CR 65       // skipped
-#define VALUE_LF 66       // skipped, and the next byte starts a line
-#define VALUE_INVALID 128 // wherever it stands
+// What each byte of the text is: a character's 6 bits (0 to 63), or one of
+// these. They are negative so that a group holding any of them decodes to a
+// word with its top bit set: one test of the word checks all four.
+#define VALUE_PADDING -64  // "="
+#define VALUE_CR -63       // skipped
+#define VALUE_LF -62       // skipped, and the next byte starts a line
+#define VALUE_INVALID -128 // wherever it stands
 
 #define PD VALUE_PADDING
 #define CR VALUE_CR
 #define LF VALUE_LF
 #define XX VALUE_INVALID
 
-static const BYTE DecodeTable[256] = {
+static const signed char DecodeTable[256] = {
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, LF, XX, XX, CR, XX, XX,
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, 62, XX, XX, XX, 63,
@@ -65,24 +67,33 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
         // column, which is caught up once they end.
         if (characters == 0) {
             const BYTE *run = in;
-            while (end - in >= 4) {
-                DWORD v0 = DecodeTable[in[0]], v1 = DecodeTable[in[1]];
-                DWORD v2 = DecodeTable[in[2]], v3 = DecodeTable[in[3]];
-                if ((v0 | v1 | v2 | v3) >= 64)
+            for (DWORD groups = (DWORD)(end - in) / 4; groups != 0; groups--) {
+                // Converted to DWORD before the shifts: a negative value then
+                // sets every bit above its own, the top one included.
+                DWORD word = (DWORD)DecodeTable[in[0]] << 18 | (DWORD)DecodeTable[in[1]] << 12 |
+                             (DWORD)DecodeTable[in[2]] << 6 | (DWORD)DecodeTable[in[3]];
+                if (word & 0x80000000u)
                     break;
-                DWORD word = v0 << 18 | v1 << 12 | v2 << 6 | v3;
                 out[0] = (BYTE)(word >> 16);
                 out[1] = (BYTE)(word >> 8);
                 out[2] = (BYTE)word;
                 out += 3;
                 in += 4;
             }
+            // Most runs end at a line's CR LF: step over it here rather
+            // than a byte at a time below.
+            if (end - in >= 2 && in[0] == 0x0D && in[1] == 0x0A) {
+                in += 2;
+                line++;
+                column = 0;
+                continue;
+            }
             column += (DWORD)(in - run);
             if (in == end)
                 break;
         }
 
-        DWORD value = DecodeTable[*in++];
+        int value = DecodeTable[*in++];
         column++;
         if (value == VALUE_LF) {
             line++;
@@ -99,8 +110,8 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
         // Only the low 6 bits of each character are shifted in: what the
         // group's bytes take is always the last characters' bits, so the
         // older bits shifted up and out never need clearing.
-        if (value < 64 && !padded) {
-            bits = bits << 6 | value;
+        if (value >= 0 && !padded) {
+            bits = bits << 6 | (DWORD)value;
             if (++characters == 4) {
                 out[0] = (BYTE)(bits >> 16);
                 out[1] = (BYTE)(bits >> 8);
