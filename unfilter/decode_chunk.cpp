@@ -3,10 +3,10 @@
 // What each byte of the text is: a character's 6 bits (0 to 63), or one of
 // these. They are negative so that a group holding any of them decodes to a
 // word with its top bit set: one test of the word checks all four.
-#define VALUE_PADDING -64  // "="
-#define VALUE_CR -63       // skipped
-#define VALUE_LF -62       // skipped, and the next byte starts a line
-#define VALUE_INVALID -128 // wherever it stands
+#define VALUE_PADDING (-64)  // "="
+#define VALUE_CR (-63)       // skipped
+#define VALUE_LF (-62)       // skipped, and the next byte starts a line
+#define VALUE_INVALID (-128) // wherever it stands
 
 #define PD VALUE_PADDING
 #define CR VALUE_CR
@@ -93,7 +93,7 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
                 break;
         }
 
-        int value = DecodeTable[*in++];
+        int value = DecodeTable[*in++];  // NOLINT(bugprone-signed-char-misuse): numbers, not characters
         column++;
         if (value == VALUE_LF) {
             line++;

@@ -20,6 +20,7 @@ _loader.exec_module(mutate)
 SOURCE = """\
 #define LIMIT 7
 #define FLOOR -7
+#define DEPTH (-9)
 #define TEXT "no\\n" // a message
 #define TWICE(x) ((x) * 2)
 // if (a < b) in a comment is no point, nor "a < b" in a string
@@ -57,6 +58,8 @@ class MutationPoints(unittest.TestCase):
             "#define LIMIT: #define LIMIT 7 => #define LIMIT 8",
             "#define FLOOR: #define FLOOR -7 => #define FLOOR -6",
             "#define FLOOR: #define FLOOR -7 => #define FLOOR -8",
+            "#define DEPTH: #define DEPTH (-9) => #define DEPTH (-10)",
+            "#define DEPTH: #define DEPTH (-9) => #define DEPTH (-8)",
             '#define TEXT: #define TEXT "no\\n" => #define TEXT ""',
             '#define TEXT: #define TEXT "no\\n" => #define TEXT "no"',
             "Pick: if (a < b && !b) => if (a <= b && !b)",
