@@ -25,7 +25,7 @@ foreach(piece diagnostics filter_loop filter_encoder unfilter_loop unfilter_deco
 endforeach()
 # gcc's SLP vectoriser packs each group's four characters into one word with
 # shifts and ORs before storing it, which costs more than the four byte stores
-# it replaces: about a fifth of EncodeChunk's time (measured with bench/encode_bench).
+# it replaces: about a fifth of EncodeChunk's time (measured with tests/bench/encode_bench).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   target_compile_options(filter_encoder PRIVATE -fno-tree-slp-vectorize)
 endif()
@@ -46,9 +46,9 @@ target_link_libraries(b64unfilter PRIVATE posix_unfilter_main unfilter_loop unfi
                       platform_posix host_format)
 include(cmake/install.cmake)
 
-# The shipped image on an emulated CPU (emulator/CMakeLists.txt), which the
+# The shipped image on an emulated CPU (tests/emulator/CMakeLists.txt), which the
 # tests, the copy-loop fuzzer and the benchmarks run.
-add_subdirectory(emulator)
+add_subdirectory(tests/emulator)
 
 enable_testing()
 include(cmake/tests.cmake)
@@ -57,12 +57,12 @@ add_subdirectory(tests)
 # libFuzzer targets (clang only), each also run briefly as a test.
 option(B64_FUZZERS "Build the fuzzers and run each for a bounded time as a test" OFF)
 if(B64_FUZZERS)
-  add_subdirectory(fuzz)
+  add_subdirectory(tests/fuzz)
 endif()
 
 # The benchmark programs, and quick checks that they measure the right thing
-# (bench/run does the timing; ctest never does).
+# (tests/bench/run does the timing; ctest never does).
 option(B64_BENCH "Build the benchmark programs and check them as tests" ON)
 if(B64_BENCH)
-  add_subdirectory(bench)
+  add_subdirectory(tests/bench)
 endif()

@@ -1,4 +1,4 @@
-# How every test of the host tree is registered (tests/, bench/, fuzz/).
+# How every test of the host tree is registered (tests/, tests/bench/, tests/fuzz/).
 #
 # Tests that need the Windows image are skipped, with the reason, when it has
 # not been built (./check builds it first), so the host preset alone passes on

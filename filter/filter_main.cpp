@@ -1,6 +1,6 @@
 #include "filter/filter_main.h"
 
-#include "diagnostics/std_streams.h"
+#include "process/process_life.h"
 #include "filter/encode_chunk.h"
 #include "platform/platform.h"
 

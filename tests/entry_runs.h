@@ -1,7 +1,7 @@
 // Runs of a program's entry, FilterMain or UnfilterMain, over the scripted
 // platform: on the entry compiled for the host, or on a Windows image's own
 // machine code on the emulated CPU, whose imports the same scripted platform
-// serves (emulator/emulated_cpu.h). The two programs' tables share these.
+// serves (tests/emulator/emulated_cpu.h). The two programs' tables share these.
 #ifndef B64FILTER_TESTS_ENTRY_RUNS_H
 #define B64FILTER_TESTS_ENTRY_RUNS_H
 
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "emulator/emulated_cpu.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/shipped_image.h"
 

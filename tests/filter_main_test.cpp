@@ -2,13 +2,13 @@
 // failure path, the order of acquiring and closing. Each test runs twice,
 // with the same expectations: on FilterMain compiled for the host, and on the
 // shipped Windows image, its own i586 code on an emulated CPU, whose imports
-// the same scripted platform serves (emulator/emulated_cpu.h).
+// the same scripted platform serves (tests/emulator/emulated_cpu.h).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "emulator/emulated_cpu.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "filter/filter_main.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"

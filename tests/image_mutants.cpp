@@ -17,7 +17,7 @@
 //   unbalances the stack, which every run catches.
 //
 // Killed: an expectation fails, or a run faults: every fault of the emulated
-// CPU, and its stack footprints (emulator/emulated_cpu.h), recorded from the
+// CPU, and its stack footprints (tests/emulator/emulated_cpu.h), recorded from the
 // image as loaded first, so a mutant that writes a stack byte the image as
 // loaded never writes in that run, or reads one not yet written, is killed
 // even when its output is right; and a run that takes more than
@@ -36,20 +36,26 @@
 // the first failure, whole, on one line) or "survived"; `tools/mutate
 // --image` judges the survivors against tools/equivalent-mutants.txt, tells a
 // hang by the whole message (a long path in it would hide a cut one's end),
-// and writes the report.
+// and writes the report. With --equivalents the runner judges them itself
+// against that list (ctest's image_mutants.* tests), with no report.
 //
-//   image_mutants [--program b64unfilter] [--list] [--only TEXT] [--gtest_filter=TESTS]
+//   image_mutants [--program b64unfilter] [--equivalents FILE] [--list] [--only TEXT]
+//                 [--gtest_filter=TESTS]
 //
-// --program chooses the image (b64filter if not given); --list prints the
-// mutants' keys and runs nothing; --only runs the mutants
-// whose key holds TEXT; --gtest_filter runs them against fewer tests (to see
-// what the FilterMain table alone kills, say). Exit status 0 when every
-// mutant ran, 2 when none can be judged (the image as loaded fails its own
-// tests, or .code has no mutation point), 77 when there is no image.
+// --program chooses the image (b64filter if not given); --equivalents FILE
+// fails the run on a survivor FILE does not list and on an entry of this
+// image that no survivor matches (stale); --list prints the mutants' keys and
+// runs nothing; --only runs the mutants whose key holds TEXT; --gtest_filter
+// runs them against fewer tests (to see what the FilterMain table alone
+// kills, say). Exit status 0 when every mutant ran (and, judged, none is
+// unlisted or stale), 1 when judged otherwise, 2 when none can be judged (the
+// image as loaded fails its own tests, or .code has no mutation point), 77
+// when there is no image.
 #include <gtest/gtest.h>
 
 #include <ctype.h>
 #include <dirent.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -60,8 +66,9 @@
 #include <string>
 #include <vector>
 
-#include "emulator/emulated_cpu.h"
-#include "fuzz/copy_loop_script.h"
+#include "filter/filter_main.h"
+#include "tests/emulator/emulated_cpu.h"
+#include "tests/copy_loop/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/shipped_image.h"
 
@@ -118,7 +125,7 @@ TEST(CopyLoopCorpus, TheImageRunsEachScriptAsTheHostDoes)
         HANDLE input;
         scripted::Script script = CopyLoopScript(bytes.data(), bytes.size(), &input);
         scripted::Reset(script);
-        DWORD hostExit = scripted::RunFilter();
+        DWORD hostExit = scripted::RunEntry(FilterMain);
         // (A copy: the image's run starts a new record.)
         const std::vector<scripted::Record> host(scripted::Calls().begin(), scripted::Calls().end());
         scripted::Reset(script);
@@ -335,13 +342,63 @@ public:
         printf("mutate: %d/%zu %s  %s%s\n", iteration, mutants_.size(), firstFailure_.empty() ? "survived" : "killed",
                mutant.key.c_str(), firstFailure_.empty() ? "" : ("  (" + firstFailure_ + ")").c_str());
         fflush(stdout);
+        if (firstFailure_.empty())
+            survivors_.insert(mutant.key);
+    }
+
+    const std::set<std::string> &Survivors() const
+    {
+        return survivors_;
     }
 
 private:
     emulated::Machine &machine_;
     std::vector<Mutant> mutants_;
     std::string test_, firstFailure_;
+    std::set<std::string> survivors_;
 };
+
+// The keys tools/equivalent-mutants.txt lists for this image: its "KEY ::
+// REASON" lines whose key starts with "image PROGRAM.exe ". False, with why,
+// when the file cannot be read.
+bool ListedEquivalents(const char *path, const std::string &image, std::set<std::string> *keys, std::string *why)
+{
+    FILE *file = fopen(path, "r");
+    if (!file) {
+        *why = std::string("cannot read ") + path + ": " + strerror(errno);
+        return false;
+    }
+    const std::string prefix = "image " + image + " ";
+    char line[4096];
+    while (fgets(line, sizeof line, file)) {
+        std::string entry(line);
+        size_t sep = entry.find(" :: ");
+        if (entry.compare(0, prefix.size(), prefix) == 0 && sep != std::string::npos)
+            keys->insert(entry.substr(0, sep));
+    }
+    fclose(file);
+    return true;
+}
+
+// Every survivor listed, every listed key a survivor of this run: the verdict
+// tools/mutate --image --check gives, for one image.
+int Judge(const std::set<std::string> &survivors, const std::set<std::string> &listed)
+{
+    int unlisted = 0, stale = 0;
+    for (const std::string &key : survivors)
+        if (!listed.count(key)) {
+            printf("mutate: image: survived, not listed as equivalent: %s\n", key.c_str());
+            unlisted++;
+        }
+    for (const std::string &key : listed)
+        if (!survivors.count(key)) {
+            printf("mutate: image: stale: listed, but no survivor matches: %s\n", key.c_str());
+            stale++;
+        }
+    printf("mutate: image: %zu survived, %zu listed as equivalent, %d unlisted, %d stale\n", survivors.size(),
+           listed.size(), unlisted, stale);
+    return unlisted || stale ? 1 : 0;
+}
 
 }  // namespace
 
@@ -350,16 +407,20 @@ int main(int argc, char **argv)
     testing::InitGoogleTest(&argc, argv);
     bool list = false;
     std::string only;
+    const char *equivalents = nullptr;
     const Program *program = &kPrograms[0];
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--list") == 0) {
             list = true;
         } else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only = argv[++i];
+        } else if (strcmp(argv[i], "--equivalents") == 0 && i + 1 < argc) {
+            equivalents = argv[++i];
         } else if (strcmp(argv[i], "--program") == 0 && i + 1 < argc && (program = ProgramNamed(argv[++i]))) {
             continue;
         } else {
-            fprintf(stderr, "usage: image_mutants [--program b64filter|b64unfilter] [--list] [--only TEXT]\n");
+            fprintf(stderr, "usage: image_mutants [--program b64filter|b64unfilter] [--equivalents FILE] [--list] "
+                            "[--only TEXT]\n");
             return 2;
         }
     }
@@ -371,6 +432,11 @@ int main(int argc, char **argv)
     }
     std::vector<Mutant> mutants = MutantsOf(*machine, *program, &why);
     if (!why.empty()) {
+        fprintf(stderr, "image_mutants: %s\n", why.c_str());
+        return 2;
+    }
+    std::set<std::string> listed;
+    if (equivalents && !ListedEquivalents(equivalents, std::string(program->name) + ".exe", &listed, &why)) {
         fprintf(stderr, "image_mutants: %s\n", why.c_str());
         return 2;
     }
@@ -390,8 +456,9 @@ int main(int argc, char **argv)
     GTEST_FLAG_SET(repeat, (int)mutants.size() + 1);
     testing::TestEventListeners &listeners = testing::UnitTest::GetInstance()->listeners();
     delete listeners.Release(listeners.default_result_printer());
-    listeners.Append(new Verdicts(*machine, mutants));
+    Verdicts *verdicts = new Verdicts(*machine, mutants);
+    listeners.Append(verdicts);
     if (RUN_ALL_TESTS() == 0 && !mutants.empty())  // every mutant killed fails an iteration
         printf("mutate: image: no mutant was killed\n");
-    return 0;
+    return equivalents && only.empty() ? Judge(verdicts->Survivors(), listed) : 0;
 }

@@ -1,5 +1,5 @@
 // The shipped Windows images that the tests, the copy-loop fuzzer and
-// bench/image_counts run on the emulated CPU, each named by an environment
+// tests/bench/image_counts run on the emulated CPU, each named by an environment
 // variable (cmake/tests.cmake sets it): whether one is there, for every
 // caller, C++ and Python alike. tests/shipped_image.py answers by the same
 // rule for tests/skip-unless and the image's own tests, with the same words,
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/emulated_cpu.h"
+#include "tests/emulator/emulated_cpu.h"
 
 namespace shipped {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/emulated_cpu.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
 #include "tests/base64_oracle.h"

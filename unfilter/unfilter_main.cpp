@@ -1,6 +1,6 @@
 #include "unfilter/unfilter_main.h"
 
-#include "diagnostics/std_streams.h"
+#include "process/process_life.h"
 #include "unfilter/decode_chunk.h"
 #include "platform/platform.h"
 

@@ -4,8 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "filter/filter_main.h"
-
 namespace scripted {
 
 const HANDLE kInput = (HANDLE)(intptr_t)0x10;
@@ -33,11 +31,6 @@ DWORD RunEntry(void (*entry)(void))
     if (setjmp(exitJump) == 0)
         entry();
     return exitCode;
-}
-
-DWORD RunFilter()
-{
-    return RunEntry(FilterMain);
 }
 
 const std::vector<Record> &Calls()

@@ -79,10 +79,8 @@ struct Script {
 void Reset(const Script &next);
 // Runs entry to its ExitProcess and returns the exit code.
 DWORD RunEntry(void (*entry)(void));
-// RunEntry(FilterMain).
-DWORD RunFilter();
 // Records the run's ExitProcess call. The scripted ExitProcess does, then
-// leaves the entry; the emulated image (emulator/emulated_cpu.h),
+// leaves the entry; the emulated image (tests/emulator/emulated_cpu.h),
 // whose ExitProcess is no host function, calls it and stops the CPU.
 void RecordExit(DWORD exitCode);
 // Every call since Reset, in order.

@@ -99,7 +99,7 @@ class FailureOutput(unittest.TestCase):
 
 
 # Each manual page, with the folders of the program it describes.
-PAGES = {"b64filter.1": ("filter", "diagnostics"), "b64unfilter.1": ("unfilter", "diagnostics")}
+PAGES = {"b64filter.1": ("filter", "process", "diagnostics"), "b64unfilter.1": ("unfilter", "process", "diagnostics")}
 
 
 def page_messages(path):

@@ -1,0 +1,136 @@
+// UnfilterMain over the scripted platform against the model of the rules
+// (tests/base64_decoder_model.h), on any text: bytes drawn mostly from the
+// alphabet, "=", CR and LF, some of any value, in reads of any size from 1 to
+// 4096. The output, each write, the message with its position, the exit
+// code and the reads made must all be what the model says. The same script
+// then drives the decoder's image on the emulated CPU (B64UNFILTER_WIN32_IMAGE),
+// which must end in ExitProcess without a fault, with the same exit code and
+// the very same call record, call by call.
+//
+// Input: the fuzzer's bytes pick each byte of the text (a kind, then which
+// of it) and each read's size (FuzzedDataProvider).
+#include <fuzzer/FuzzedDataProvider.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/emulator/emulated_cpu.h"
+#include "tests/copy_loop/copy_loop_script.h"
+#include "platform/test/scripted_platform.h"
+#include "tests/base64_decoder_model.h"
+#include "tests/shipped_image.h"
+#include "unfilter/unfilter_main.h"
+
+namespace {
+
+void Fail(const char *what)
+{
+    fprintf(stderr, "decoder against the model: %s\n", what);
+    abort();
+}
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+char TextByte(FuzzedDataProvider &fuzz)
+{
+    uint8_t kind = fuzz.ConsumeIntegral<uint8_t>();
+    if (kind < 176)
+        return kAlphabet[fuzz.ConsumeIntegralInRange<size_t>(0, 63)];
+    if (kind < 200)
+        return '=';
+    if (kind < 220)
+        return '\r';
+    if (kind < 245)
+        return '\n';
+    return (char)fuzz.ConsumeIntegral<uint8_t>();
+}
+
+emulated::Machine *image = nullptr;
+
+// The image against the host-compiled UnfilterMain's run of the same script.
+void CheckImage(const scripted::Script &script, DWORD hostExitCode)
+{
+    std::string differs = ImageAgainstHost(*image, script, hostExitCode);
+    if (!differs.empty())
+        Fail(differs.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    std::string missing, fault;
+    image = shipped::Image(&missing, &fault, shipped::Program::kUnfilter);
+    // cppcheck-suppress knownConditionTrueFalse ; the loader's lambda, run once, sets it
+    if (!fault.empty()) {
+        fprintf(stderr, "decoder against the model: %s\n", fault.c_str());
+        abort();
+    }
+    if (!image)
+        fprintf(stderr, "decoder against the model: UnfilterMain on the host only: %s\n", missing.c_str());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
+{
+    FuzzedDataProvider fuzz(bytes, size);
+    std::string text;
+    std::vector<size_t> ends;  // where each read ends in the text
+    scripted::Script script;
+    size_t reads = fuzz.ConsumeIntegralInRange<size_t>(0, 12);
+    for (size_t r = 0; r < reads && fuzz.remaining_bytes() > 0; r++) {
+        // Mostly short reads, as pipes give, and now and then a full one.
+        size_t n = fuzz.ConsumeBool() ? fuzz.ConsumeIntegralInRange<size_t>(1, 16)
+                                      : fuzz.ConsumeIntegralInRange<size_t>(1, 4096);
+        std::string piece;
+        for (size_t i = 0; i < n; i++)
+            piece += TextByte(fuzz);
+        script.reads.push_back({piece});
+        text += piece;
+        ends.push_back(text.size());
+    }
+    scripted::Reset(script);
+    DWORD exitCode = scripted::RunEntry(UnfilterMain);
+
+    model::Decoded m = model::Decode(text);
+    std::string where = std::to_string(m.line) + ", column " + std::to_string(m.column) + "\r\n";
+    DWORD wantCode = 0;
+    std::string wantMessage;
+    size_t wantReads = ends.size() + 1;
+    if (m.verdict == model::Verdict::Invalid) {
+        wantCode = 13;
+        wantMessage = "Invalid Base64 input at line " + where;
+        wantReads = 0;
+        while (ends[wantReads] <= m.stop)
+            wantReads++;
+        wantReads++;
+    } else if (m.verdict == model::Verdict::EndsInsideGroup) {
+        wantCode = 38;
+        wantMessage = "Base64 input ends inside a group at line " + where;
+    }
+    if (exitCode != wantCode)
+        Fail("exit code");
+    if (scripted::WrittenTo(scripted::kError) != wantMessage)
+        Fail("message");
+    if (scripted::CallsOf(scripted::Call::ReadFile).size() != wantReads)
+        Fail("reads made");
+
+    std::vector<std::string> wantWrites;
+    for (size_t r = 0, from = 0; r < wantReads && r < ends.size(); from = ends[r++]) {
+        std::string piece = model::BytesCompletedIn(m, from, ends[r]);
+        if (!piece.empty())
+            wantWrites.push_back(piece);
+    }
+    std::vector<std::string> writes;
+    for (const scripted::Record &rec : scripted::CallsOf(scripted::Call::WriteFile))
+        if (rec.handle == scripted::kOutput)
+            writes.push_back(rec.data);
+    if (writes != wantWrites)
+        Fail("the writes");
+    if (image)
+        CheckImage(script, exitCode);
+    return 0;
+}

@@ -1,0 +1,77 @@
+// The encoder and then the decoder, both over the scripted platform: any
+// bytes, given to FilterMain in reads of any size from 1 to 57; its text,
+// cut anew into reads of any size from 1 to 4096, given to UnfilterMain.
+// The decoder must give back exactly the bytes, with exit code 0 and nothing
+// on standard error, in one write for each read that completes a group.
+//
+// Input: the bytes to encode, each read's size and each cut of the text all
+// drawn from the fuzzer's bytes (FuzzedDataProvider).
+#include <fuzzer/FuzzedDataProvider.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "filter/filter_main.h"
+#include "platform/test/scripted_platform.h"
+#include "unfilter/unfilter_main.h"
+
+namespace {
+
+void Fail(const char *what)
+{
+    fprintf(stderr, "round trip: %s\n", what);
+    abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
+{
+    FuzzedDataProvider fuzz(bytes, size);
+    std::string data = fuzz.ConsumeBytesAsString(fuzz.ConsumeIntegralInRange<size_t>(0, 8000));
+
+    scripted::Script encoding;
+    for (size_t at = 0; at < data.size();) {
+        size_t n = fuzz.ConsumeIntegralInRange<size_t>(1, 57);
+        encoding.reads.push_back({data.substr(at, n)});
+        at += n;
+    }
+    scripted::Reset(encoding);
+    if (scripted::RunEntry(FilterMain) != 0)
+        Fail("the encoder failed");
+    const std::string text = scripted::WrittenTo(scripted::kOutput);
+
+    scripted::Script decoding;
+    for (size_t at = 0; at < text.size();) {
+        size_t n = fuzz.ConsumeIntegralInRange<size_t>(1, 4096);
+        std::string piece = text.substr(at, n);
+        decoding.reads.push_back({piece});
+        at += piece.size();
+    }
+    scripted::Reset(decoding);
+    DWORD exitCode = scripted::RunEntry(UnfilterMain);
+    if (exitCode != 0)
+        Fail("the decoder failed");
+    if (scripted::WrittenTo(scripted::kOutput) != data)
+        Fail("the decoder gave other bytes");
+    if (!scripted::WrittenTo(scripted::kError).empty())
+        Fail("the decoder wrote a message");
+
+    // One write per read that completes a group: the characters seen so far,
+    // CR and LF left out, pass a multiple of four in that read.
+    size_t characters = 0, completing = 0;
+    for (const scripted::ReadStep &read : decoding.reads) {
+        size_t before = characters / 4;
+        for (char c : read.data)
+            characters += c != '\r' && c != '\n';
+        completing += characters / 4 != before;
+    }
+    size_t writes = 0;
+    for (const scripted::Record &r : scripted::CallsOf(scripted::Call::WriteFile))
+        writes += r.handle == scripted::kOutput;
+    if (writes != completing)
+        Fail("not one write per read that completes a group");
+    return 0;
+}
