@@ -208,6 +208,18 @@ def check_decoders(programs, text_path, data_path, work_dir):
     os.remove(out)
 
 
+def check_null_decoder(decoder, null, text_path, work_dir):
+    """Before timing: the decoder's null filter writes the decoder's byte count."""
+    sizes = {}
+    for key, argv in (decoder, null):
+        out = os.path.join(work_dir, f"check.{key}")
+        run_pipeline(argv, text_path, "file", out, "file")
+        sizes[key] = os.path.getsize(out)
+        os.remove(out)
+    if sizes[decoder[0]] != sizes[null[0]]:
+        raise RuntimeError(f"the decoder's null filter wrote {sizes[null[0]]} bytes, the decoder {sizes[decoder[0]]}")
+
+
 def check_outputs(programs, input_path, work_dir):
     """Before timing: every program's output, file to file, is the same Base64
     text (line ends and line length aside). A benchmark of a broken program
@@ -359,6 +371,7 @@ LABELS = {
     "wine": "Windows image, Wine",
     "cat": "cat (copies, no encoding)",
     "decoder": "host decoder",
+    "null_d": "decoder's null filter",
     "base64_d": "base64 -d -i",
     "decoder_wine": "decoder image, Wine",
 }
@@ -369,13 +382,12 @@ VERSUS = {
     "openssl": ("ours", "openssl"),
     "wine": ("wine", "ours"),
     "base64_d": ("decoder", "base64_d"),
+    "null_d": ("decoder", "null_d"),
 }
 # The targets hold what the filter decides. Wall-clock ones are relative to
 # a program of the same run (cat; GNU base64 for the decoder), pair by pair,
 # so the machine's load falls on both sides; counts of instructions are the
 # same on every run. The ratio to the null filter is reported, not bounded.
-# A p99 latency within this factor of cat's, at the same piece size.
-LATENCY_VS_CAT = 1.5
 # Instruction budgets for a 57-byte line: the counts when these targets were
 # set, plus a tenth, so a change that makes a line dearer misses.
 # The host build's encoding (its instructions per line less the null filter's, callgrind).
@@ -496,21 +508,23 @@ DECODER_IMAGE_LINE = "| `b64unfilter.exe`: one 78-byte line"
 
 
 def latency_targets(r, key):
-    """The rows for one program's latency: held bytes, then p99 against cat's."""
+    """The rows for one program's latency: held bytes, the target, judged by
+    state (what the output holds once a piece is in); and beside it p99 against
+    cat's, reported: a time on a loaded scheduler, which one run of the same
+    bytes put at 0.40 and another at 1.93 times cat's."""
     runs, sizes = r.latency[key], ", ".join(map(str, r.latency[key]))
     held = {size: run.held_bytes for size, run in runs.items() if run.held_bytes or run.held}
     rows = [row(f"{LABELS[key]}: held bytes = 0, pieces of {sizes} bytes",
                 "; ".join(f"{b} held at {size}" for size, b in held.items()) or "0 at every size", met(not held))]
     if held:
-        return rows + [row(f"{LABELS[key]}: p99 latency ≤ {LATENCY_VS_CAT:g} × cat's p99, same piece size",
-                           "held pieces", met(False))]
+        return rows + [row(f"{LABELS[key]}: p99 latency ÷ cat's p99, same piece size", "held pieces", "reported")]
     ratios = {size: latency_figures(run)[1] / latency_figures(r.latency["cat"][size])[1]
               for size, run in runs.items()}
     worst = max(ratios, key=ratios.get)
-    rows.append(row(f"{LABELS[key]}: p99 latency ≤ {LATENCY_VS_CAT:g} × cat's p99, same piece size",
+    rows.append(row(f"{LABELS[key]}: p99 latency ÷ cat's p99, same piece size",
                     f"{min(ratios.values()):.2f}–{ratios[worst]:.2f} × (worst at {worst} bytes: "
                     f"{latency_figures(runs[worst])[1]:.0f} µs, cat {latency_figures(r.latency['cat'][worst])[1]:.0f} µs)",
-                    met(ratios[worst] <= LATENCY_VS_CAT)))
+                    "reported"))
     return rows
 
 
@@ -522,8 +536,8 @@ def report_targets(r):
         "(the same on every run), held bytes, and times only relative to a program of the same run "
         "(`cat`, GNU `base64 -d -i` for the decoder, OpenSSL's functions in the same process), pair by "
         "pair, so that the load falls on both sides. A missed "
-        "target is the filter's. The whole-process ratios to the null filter are reported, pair by pair "
-        "with their spread, not held to a bound (below the table).",
+        "target is the filter's. The whole-process ratios to the null filters and the p99 latencies are "
+        "reported, pair by pair with their spread, not held to a bound (below the table).",
         "",
         "| target | measured | met |",
         "|---|---|---|",
@@ -587,6 +601,11 @@ def decoder_targets(r):
             f"{med:.3f} ({lo:.3f}–{hi:.3f})", met(med <= 1.0)),
     ]
     for scenario, pairs in r.decode_whole.items():
+        null_pairs = pairs[VERSUS["null_d"]]
+        out.append(row(f"host decoder ÷ decoder's null filter, {scenario[0]} → {scenario[1]}: paired ratio of "
+                       f"wall time and of CPU time, {len(null_pairs)} pairs", f"wall {fmt_ratio(ratios(null_pairs))}; "
+                       f"CPU {fmt_ratio(ratios(null_pairs, 'cpu'))}", "reported"))
+    for scenario, pairs in r.decode_whole.items():
         ps = pairs[VERSUS["base64_d"]]
         wall = ratios(ps)
         out.append(row(f"host decoder ≤ 1.00 × `base64 -d -i`, wall time, {scenario[0]} → {scenario[1]} "
@@ -607,7 +626,10 @@ def report_decoder(r):
     out = [
         "## Decoder",
         "",
-        f"`b64unfilter` (host build) and, for context, GNU `base64 -d -i` ({m['coreutils']}), end to end on "
+        f"`b64unfilter` (host build), its null filter (the same `UnfilterMain` and POSIX layer with a "
+        "`DecodeChunk` that only counts the bytes it would write, tests/bench/null_decode_chunk.cpp: the "
+        "same calls, no decoding) and, for context, GNU `base64 -d -i` "
+        f"({m['coreutils']}), end to end on "
         f"the same {r.args.decode_size} MiB of the filter's own text (its output for random bytes read from "
         "a file: lines of 76 characters and CR LF), pair by pair as above. MiB/s is text per wall second.",
         "",
@@ -918,9 +940,10 @@ def main():
     nothing = dict.fromkeys(Results._fields)
 
     decoder = ("decoder", [os.path.join(args.host, "b64unfilter")])
-    decoders = [decoder, ("base64_d", ["base64", "-d", "-i"])]
+    decoders = [decoder, ("base64_d", ["base64", "-d", "-i"]),
+                ("null_d", [os.path.join(args.host, "tests", "bench", "null_unfilter")])]
     decoder_wine = [("decoder_wine", [wine_argv[0], decoder_exe])] if wine_argv else []
-    decoder_latency_programs = [decoder] + decoder_wine + decoders[1:]
+    decoder_latency_programs = [decoder] + decoder_wine + decoders[1:2]
 
     if args.latency_only:
         r = Results(**dict(nothing, args=args, latency=run_latency(latency_programs, args.pieces)))
@@ -945,8 +968,10 @@ def main():
     # The decoder: end to end against GNU base64 on the filter's own text,
     # latency on pieces of it, and its instructions for a line.
     text_path, data_path = make_text(args.work, args.decode_size, ours[1])
-    check_decoders(decoders, text_path, data_path, args.work)
-    decode_whole = run_pairs(dict(decoders), [VERSUS["base64_d"]], DECODE_SCENARIOS, text_path, args.work,
+    check_decoders(decoders[:2], text_path, data_path, args.work)
+    check_null_decoder(decoders[0], decoders[2], text_path, args.work)
+    decode_whole = run_pairs(dict(decoders), [VERSUS["base64_d"], VERSUS["null_d"]], DECODE_SCENARIOS, text_path,
+                             args.work,
                              args.runs, "decoding")
     decode_latency = run_latency(decoder_latency_programs, args.pieces, DECODE_LATENCY_SIZES, decodes=True)
     instructions["decoder"] = instructions_per_line(decoder[1], args.work, text=True)
