@@ -1,8 +1,8 @@
 #include "filter/filter_main.h"
 
-#include "process/process_life.h"
 #include "filter/encode_chunk.h"
 #include "platform/platform.h"
+#include "process/process_life.h"
 
 // One read, one line, one write, until end of input or the first failure.
 // Returns the exit code.

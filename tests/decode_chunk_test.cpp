@@ -96,7 +96,11 @@ std::vector<Case> Cases()
         {"padding split across lines", "QQ=\r\n=QQ\n=\n=", "AA", V, 0, 0},
         {"non-zero pad bits are dropped", "QR==QUJ=Q/==", "AABC", V, 0, 0},
         {"the whole alphabet", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
-         Bin("\x00\x10\x83\x10Q\x87 \x92\x8b" "0\xd3\x8f" "A\x14\x93QU\x97" "a\x96\x9bq\xd7\x9f\x82\x18\xa3\x92Y\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3]\xb7\xe3\x9e\xbb\xf3\xdf\xbf"),
+         Bin("\x00\x10\x83\x10Q\x87 \x92\x8b"
+             "0\xd3\x8f"
+             "A\x14\x93QU\x97"
+             "a\x96\x9bq\xd7\x9f\x82\x18\xa3\x92Y\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3]"
+             "\xb7\xe3\x9e\xbb\xf3\xdf\xbf"),
          V, 0, 0},
         {"= first", "=", "", I, 1, 1},
         {"= second", "Q=", "", I, 1, 2},
@@ -127,7 +131,8 @@ std::vector<Case> Cases()
         {"a tail of three", "QUJ", "", E, 1, 1},
         {"a tail of two and =", "QUJD\r\nQQ=", "ABC", E, 2, 1},
         {"a tail of three and = is whole: 2 bytes", "QUI=", "AB", V, 0, 0},
-        {"a tail split over lines names its first character", "QUJD\r\n\r\nQUJDQ\r\nU\r\n", "ABCABC", E, 3, 5},
+        {"a tail split over lines names its first character", "QUJD\r\n\r\nQUJDQ\r\nU\r\n", "ABCABC", E, 3,
+         5},
         {"a tail after line ends inside it", "QUJD\n\n\nQUJDQQ\n=\n", "ABCABC", E, 4, 5},
     };
 }
@@ -165,12 +170,14 @@ TEST(DecodeChunk, TextRules)
             Decoding d = DecodeInPieces(c.text, {cut});
             ExpectCase(c, d, ", cut at " + std::to_string(cut));
             ASSERT_GE(d.perPiece.size(), 1u);
-            EXPECT_EQ(Hex(d.perPiece[0]), Hex(model::BytesCompletedIn(m, 0, cut))) << c.name << ", cut at " << cut;
+            EXPECT_EQ(Hex(d.perPiece[0]), Hex(model::BytesCompletedIn(m, 0, cut)))
+                << c.name << ", cut at " << cut;
         }
         Decoding bytewise = DecodeInPieces(c.text, std::vector<size_t>(c.text.size(), 1));
         ExpectCase(c, bytewise, ", a byte at a time");
         for (size_t i = 0; i < bytewise.perPiece.size(); i++)
-            EXPECT_EQ(Hex(bytewise.perPiece[i]), Hex(model::BytesCompletedIn(m, i, i + 1))) << c.name << ", byte " << i;
+            EXPECT_EQ(Hex(bytewise.perPiece[i]), Hex(model::BytesCompletedIn(m, i, i + 1)))
+                << c.name << ", byte " << i;
     }
 }
 
@@ -184,10 +191,12 @@ TEST(DecodeChunk, AgreesWithOpenSsl)
             if (ch != '\r' && ch != '\n')
                 plain += ch;
         size_t pad = plain.find('=');
-        if (c.verdict != Verdict::Valid || plain.empty() || (pad != std::string::npos && pad < plain.size() - 2))
+        if (c.verdict != Verdict::Valid || plain.empty() ||
+            (pad != std::string::npos && pad < plain.size() - 2))
             continue;
         std::string out(plain.size(), '\0');
-        int n = EVP_DecodeBlock((unsigned char *)&out[0], (const unsigned char *)plain.data(), (int)plain.size());
+        int n =
+            EVP_DecodeBlock((unsigned char *)&out[0], (const unsigned char *)plain.data(), (int)plain.size());
         ASSERT_GT(n, 0) << c.name;
         out.resize((size_t)n - (plain.size() - (pad == std::string::npos ? plain.size() : pad)));
         EXPECT_EQ(Hex(DecodeInPieces(c.text, {}).bytes), Hex(out)) << c.name;
@@ -273,7 +282,8 @@ TEST(DecodeChunk, PositionsWrapAt32Bits)
         state.column = c.column;
         BYTE decoded[DECODED_BUFFER_BYTES];
         DWORD count = 1;
-        EXPECT_FALSE(DecodeChunk(&state, (const BYTE *)c.text, (DWORD)strlen(c.text), decoded, &count)) << c.text;
+        EXPECT_FALSE(DecodeChunk(&state, (const BYTE *)c.text, (DWORD)strlen(c.text), decoded, &count))
+            << c.text;
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(state.line, c.wantLine) << c.text;
         EXPECT_EQ(state.column, c.wantColumn) << c.text;

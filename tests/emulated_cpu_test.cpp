@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/tiny_pe.h"
 
 namespace {
@@ -67,59 +67,76 @@ TEST(EmulatedCpu, EachPlantedFaultStopsTheRunSayingWhatAndWhere)
          Join({{0xA3}, Word(data), {0xA1}, Word(none)}),
          "read of memory that is not readable, 4 bytes at 0x9E373000 (.none+0x0), by the instruction at "
          "0x9E371005 (.code+0x5)"},
-        {"a read of nothing, above the import entry points", Join({{0xA1}, Word(emulated::kImportEntries + 0x1000)}),
+        {"a read of nothing, above the import entry points",
+         Join({{0xA1}, Word(emulated::kImportEntries + 0x1000)}),
          "read of unmapped memory, 4 bytes at 0xC0011000 (unmapped), by the instruction at 0x9E371000 "
          "(.code+0x0)"},
         {"a call of a null pointer", Join({{0xB8}, Word(0), {0xFF, 0xD0}}),  // mov eax, 0; call eax
          "instruction fetched outside .code at 0x0 (unmapped)"},
         {"a jump to the stack", Join({{0xB8}, Word(top - 64), {0xFF, 0xE0}}),  // jmp eax
          "instruction fetched outside .code at 0xBFFEFFC0 (the stack, 0x40 below its top)"},
-        {"a jump between import entry points", Join({{0xB8}, Word(emulated::kImportEntries + 1), {0xFF, 0xE0}}),
+        {"a jump between import entry points",
+         Join({{0xB8}, Word(emulated::kImportEntries + 1), {0xFF, 0xE0}}),
          "instruction fetched outside .code at 0xC0010001 (the import entry points)"},
-        {"a jump past the loader's entry point", Join({{0xB8}, Word(emulated::kImportEntries + 0x80), {0xFF, 0xE0}}),
+        {"a jump past the loader's entry point",
+         Join({{0xB8}, Word(emulated::kImportEntries + 0x80), {0xFF, 0xE0}}),
          "instruction fetched outside .code at 0xC0010080 (the import entry points)"},
         {"ud2", {0x0F, 0x0B}, "invalid instruction at 0x9E371000 (.code+0x0)"},
-        {"bytes that are no instruction", {0x90, 0x0F, 0x04}, "invalid instruction at 0x9E371001 (.code+0x1)"},
+        {"bytes that are no instruction",
+         {0x90, 0x0F, 0x04},
+         "invalid instruction at 0x9E371001 (.code+0x1)"},
         {"an interrupt", {0xCD, 0x2E}, "interrupt 46, by the instruction at 0x9E371002 (.code+0x2)"},
         // The CPU is past a trap, and on the instruction that raised an exception.
-        {"int 0, before a division", {0xCD, 0x00, 0xF7, 0xF1},
+        {"int 0, before a division",
+         {0xCD, 0x00, 0xF7, 0xF1},
          "interrupt 0, by the instruction at 0x9E371002 (.code+0x2)"},
         {"int3", {0xCC}, "interrupt 3, by the instruction at 0x9E371001 (.code+0x1)"},
-        {"a division by zero", {0x31, 0xC9, 0xF7, 0xF1},  // xor ecx, ecx; div ecx
+        {"a division by zero",
+         {0x31, 0xC9, 0xF7, 0xF1},  // xor ecx, ecx; div ecx
          "divide error (by zero, or a quotient too large for its register) at 0x9E371002 (.code+0x2)"},
-        {"a quotient too large", Join({{0xBA}, Word(1), {0x6A, 1, 0x59, 0xF7, 0xF9}}),  // edx:eax / 1: idiv ecx
+        {"a quotient too large",
+         Join({{0xBA}, Word(1), {0x6A, 1, 0x59, 0xF7, 0xF9}}),  // edx:eax / 1: idiv ecx
          "divide error (by zero, or a quotient too large for its register) at 0x9E371008 (.code+0x8)"},
         {"a bound exceeded", Join({{0x62, 0x05}, Word(data)}),  // eax (0xCCCCCCCC) against [0, 0]
          "the CPU stopped without ExitProcess, by the instruction at 0x9E371000 (.code+0x0)"},
-        {"ud0", {0x0F, 0xFF, 0x00},
+        {"ud0",
+         {0x0F, 0xFF, 0x00},
          "the CPU stopped without ExitProcess, by the instruction at 0x9E371000 (.code+0x0)"},
         {"a far call", {0x9A, 0, 0, 0, 0, 8, 0}, "far call, jump or return at 0x9E371000 (.code+0x0)"},
         {"a far jump", {0x90, 0xEA, 0, 0, 0, 0, 8, 0}, "far call, jump or return at 0x9E371001 (.code+0x1)"},
         {"a far return", {0xCB}, "far call, jump or return at 0x9E371000 (.code+0x0)"},
         {"an interrupt return", {0xCF}, "far call, jump or return at 0x9E371000 (.code+0x0)"},
-        {"a 16-bit interrupt return", {0x90, 0x66, 0xCF}, "far call, jump or return at 0x9E371001 (.code+0x1)"},
+        {"a 16-bit interrupt return",
+         {0x90, 0x66, 0xCF},
+         "far call, jump or return at 0x9E371001 (.code+0x1)"},
         {"hlt", {0xF4}, "the CPU stopped without ExitProcess, by the instruction at 0x9E371001 (.code+0x1)"},
         {"a push not popped", Join({callNext, {0x50, 0xC3}}),  // push eax; ret
          "ret at 0x9E371006 (.code+0x6) with the stack pointer at 0xBFFEFFF4 (the stack, 0xC below its top), "
          "not at 0xBFFEFFF8 (the stack, 0x8 below its top) where its call left the return address: the stack "
          "does not balance"},
         {"a return address overwritten", Join({callNext, {0xC7, 0x04, 0x24}, Word(0x1234), {0xC3}}),
-         "ret at 0x9E37100C (.code+0xC): the return address its call left at 0xBFFEFFF8 (the stack, 0x8 below "
+         "ret at 0x9E37100C (.code+0xC): the return address its call left at 0xBFFEFFF8 (the stack, 0x8 "
+         "below "
          "its top) was overwritten with 0x1234"},
         {"a jump to an import with a push not popped", Join({{0x50, 0xB8}, Word(getLastError), {0xFF, 0xE0}}),
          "jump to GetLastError with the stack pointer at 0xBFFEFFF8 (the stack, 0x8 below its top), not at "
          "0xBFFEFFFC (the stack, 0x4 below its top) where its call left the return address: the stack does "
          "not balance"},
-        {"the entry returning", {0xC3}, "the entry point returned to the loader instead of calling ExitProcess"},
+        {"the entry returning",
+         {0xC3},
+         "the entry point returned to the loader instead of calling ExitProcess"},
         {"the entry jumping to an import that returns", Join({{0xB8}, Word(getLastError), {0xFF, 0xE0}}),
          "the entry point returned to the loader instead of calling ExitProcess"},
         {"a frame past the guard page", Join({{0x81, 0xEC}, Word(0x3000), {0x89, 0x04, 0x24}}),
          "stack touched at 0xBFFECFFC (the stack, 0x3004 below its top), below its guard page at 0xBFFEE000 "
          "(the stack, 0x2000 below its top), by the instruction at 0x9E371006 (.code+0x6)"},
-        {"the reserve used up page by page", Join({{0x81, 0xEC}, Word(0x1000), {0x89, 0x04, 0x24, 0xEB, 0xF5}}),
-         "stack overflow: the reserve of 1048576 bytes is used up, by the instruction at 0x9E371006 (.code+0x6)"},
+        {"the reserve used up page by page",
+         Join({{0x81, 0xEC}, Word(0x1000), {0x89, 0x04, 0x24, 0xEB, 0xF5}}),
+         "stack overflow: the reserve of 1048576 bytes is used up, by the instruction at 0x9E371006 "
+         "(.code+0x6)"},
         {"arguments above the stack", readFile,
-         "ReadFile called with its arguments outside the stack, at 0xBFFEFFF8 (the stack, 0x8 below its top)"},
+         "ReadFile called with its arguments outside the stack, at 0xBFFEFFF8 (the stack, 0x8 below its "
+         "top)"},
         {"a read past the end of its section",
          Join({{0x6A, 0}, Push(data), Push(0x10000), Push(data), {0x6A, 1}, readFile}),
          "ReadFile given a buffer of 65536 bytes at 0x9E372000 (.data+0x0) outside writable memory"},
@@ -134,14 +151,24 @@ TEST(EmulatedCpu, EachPlantedFaultStopsTheRunSayingWhatAndWhere)
          "WriteFile given its count to fill at 0x9E374000 (.idata+0x0), outside writable memory"},
         {"a format at nothing", Join({{0x6A, 0, 0x6A, 0}, Push(data), wvsprintf}),
          "wvsprintfA given a format at 0x0 (unmapped) that does not end in the image"},
-        {"an argument list with no access", Join({format, Push(none), Push(data), Push(data + 16), wvsprintf}),
+        {"an argument list with no access",
+         Join({format, Push(none), Push(data), Push(data + 16), wvsprintf}),
          "wvsprintfA given an argument list at 0x9E373000 (.none+0x0) it cannot read in full"},
         {"a string argument at nothing",  // "%s"; push 1; push esp: a list of one pointer, to 0x1
-         Join({{0xC7, 0x05}, Word(data), Word(0x7325), {0x6A, 1, 0x54}, Push(data), Push(data + 16), wvsprintf}),
-         "wvsprintfA given an argument list at 0xBFFEFFF8 (the stack, 0x8 below its top) it cannot read in full"},
+         Join({{0xC7, 0x05},
+               Word(data),
+               Word(0x7325),
+               {0x6A, 1, 0x54},
+               Push(data),
+               Push(data + 16),
+               wvsprintf}),
+         "wvsprintfA given an argument list at 0xBFFEFFF8 (the stack, 0x8 below its top) it cannot read in "
+         "full"},
         {"an output at nothing", Join({format, Push(data), Push(data), {0x6A, 0}, wvsprintf}),
          "wvsprintfA given its output buffer at 0x0 (unmapped), outside writable memory"},
-        {"a loop for ever", {0xEB, 0xFE}, "ran past its limit of 1000 instructions, at 0x9E371000 (.code+0x0)"},
+        {"a loop for ever",
+         {0xEB, 0xFE},
+         "ran past its limit of 1000 instructions, at 0x9E371000 (.code+0x0)"},
     };
     std::string fault;
     emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
@@ -183,8 +210,13 @@ TEST(EmulatedCpu, EachRunStartsOnAClearedStack)
         std::vector<uint8_t> writer;
     } writers[] = {
         {"an instruction", Join({{0xC6, 0x05}, Word(deep), {0x55, 0xF4}})},  // mov byte [deep], 0x55; hlt
-        {"ReadFile", Join({{0x6A, 0}, Push(data), {0x6A, 4}, Push(deep), {0x6A, 1},  // 4 bytes to deep
-                           CallImport("KERNEL32.dll", "ReadFile"), {0xF4}})},
+        {"ReadFile", Join({{0x6A, 0},
+                           Push(data),
+                           {0x6A, 4},
+                           Push(deep),
+                           {0x6A, 1},  // 4 bytes to deep
+                           CallImport("KERNEL32.dll", "ReadFile"),
+                           {0xF4}})},
     };
     std::string fault;
     emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
@@ -216,10 +248,17 @@ TEST(EmulatedCpu, ImportsTakeTheImagesArgumentsAsWindowsDoes)
     emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
     ASSERT_TRUE(m) << fault;
     emulated::Patch(*m, emulated::Image(*m).entry,
-                    Join({{0x6A, 0xFF}, CallImport("KERNEL32.dll", "CloseHandle"),  // push -1
-                          {0xC7, 0x05}, Word(data), Word(0x7325), {0x6A, 0, 0x54},   // "%s"; a list of null
-                          Push(data), Push(data + 16), CallImport("USER32.dll", "wvsprintfA"),
-                          {0x50}, CallImport("KERNEL32.dll", "ExitProcess")}));  // push eax
+                    Join({{0x6A, 0xFF},
+                          CallImport("KERNEL32.dll", "CloseHandle"),  // push -1
+                          {0xC7, 0x05},
+                          Word(data),
+                          Word(0x7325),
+                          {0x6A, 0, 0x54},  // "%s"; a list of null
+                          Push(data),
+                          Push(data + 16),
+                          CallImport("USER32.dll", "wvsprintfA"),
+                          {0x50},
+                          CallImport("KERNEL32.dll", "ExitProcess")}));  // push eax
     scripted::Reset(scripted::Script());
     emulated::Outcome run = emulated::Run(*m, 1000);
     EXPECT_TRUE(run.exited) << run.fault;
@@ -249,7 +288,14 @@ TEST(EmulatedCpu, InstructionsAreDecodedWithTheirKindsConditionsTargetsAndImmedi
     typedef ConditionForm F;
     const std::vector<Decoding> decodings = {
         {"je short", {0x74, 0x05}, K::kConditionalJump, F::kShort, 0, 0x1007, 0, 0},
-        {"jne near after a prefix", {0x3E, 0x0F, 0x85, 0x10, 0, 0, 0}, K::kConditionalJump, F::kNear, 2, 0x1017, 0, 0},
+        {"jne near after a prefix",
+         {0x3E, 0x0F, 0x85, 0x10, 0, 0, 0},
+         K::kConditionalJump,
+         F::kNear,
+         2,
+         0x1017,
+         0,
+         0},
         {"jecxz", {0xE3, 0xFE}, K::kConditionalJump, F::kCount, 0, 0x1000, 0, 0},
         {"call rel32", {0xE8, 0x10, 0, 0, 0}, K::kNearCall, F::kNone, 0, 0x1015, 0, 0},
         {"call [mem]", {0xFF, 0x15, 0, 0x50, 0, 0}, K::kNearCall, F::kNone, 0, 0, 0, 0},
@@ -294,16 +340,21 @@ TEST(EmulatedCpu, StackFootprintsHoldAPatchedRunToTheRecordedOne)
     const std::vector<Planted> planted = {
         {"a write below what the run wrote", Join({{0x89, 0x44, 0x24, 0xC0}, exit7}),  // mov [esp-64], eax
          "stack written at 0xBFFEFFBC (the stack, 0x44 below its top), which the image as loaded never "
-         "writes in this run" + at},
+         "writes in this run" +
+             at},
         {"a read of what nothing wrote", Join({{0x8B, 0x44, 0x24, 0xC0}, exit7}),  // mov eax, [esp-64]
          "stack read at 0xBFFEFFBC (the stack, 0x44 below its top) before the run wrote it" + at},
         // The first fault is the one told: the footprint's comes second.
-        {"a read past the guard page", Join({{0x8B, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // eax, [esp-0x3000]
+        {"a read past the guard page",
+         Join({{0x8B, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // eax, [esp-0x3000]
          "stack touched at 0xBFFECFFC (the stack, 0x3004 below its top), below its guard page at 0xBFFEE000 "
-         "(the stack, 0x2000 below its top)" + at},
-        {"a write past the guard page", Join({{0x89, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // [esp-0x3000], eax
+         "(the stack, 0x2000 below its top)" +
+             at},
+        {"a write past the guard page",
+         Join({{0x89, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // [esp-0x3000], eax
          "stack touched at 0xBFFECFFC (the stack, 0x3004 below its top), below its guard page at 0xBFFEE000 "
-         "(the stack, 0x2000 below its top)" + at},
+         "(the stack, 0x2000 below its top)" +
+             at},
         {"four times the instructions", Join({std::vector<uint8_t>(8, 0x90), exit7}),
          "ran past its limit of 8 instructions, at 0x9E371008 (.code+0x8)"},
     };

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "filter/filter_main.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/entry_runs.h"
 #include "tests/shipped_image.h"
 

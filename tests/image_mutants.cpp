@@ -67,9 +67,9 @@
 #include <vector>
 
 #include "filter/filter_main.h"
-#include "tests/emulator/emulated_cpu.h"
-#include "tests/copy_loop/copy_loop_script.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/copy_loop/copy_loop_script.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/shipped_image.h"
 
 namespace {
@@ -133,7 +133,8 @@ TEST(CopyLoopCorpus, TheImageRunsEachScriptAsTheHostDoes)
         ASSERT_TRUE(run.exited) << file << ": " << run.fault;
         EXPECT_EQ(run.exitCode, hostExit) << file;
         size_t differs = 0;
-        EXPECT_TRUE(SameCalls(scripted::Calls(), host, &differs)) << file << ": call " << differs << " differs";
+        EXPECT_TRUE(SameCalls(scripted::Calls(), host, &differs))
+            << file << ": call " << differs << " differs";
     }
 }
 
@@ -294,7 +295,8 @@ std::string OneLine(const std::string &text)
 // loaded, records the footprints) and tells each one's verdict at its end.
 class Verdicts : public testing::EmptyTestEventListener {
 public:
-    Verdicts(emulated::Machine &machine, std::vector<Mutant> mutants) : machine_(machine), mutants_(std::move(mutants))
+    Verdicts(emulated::Machine &machine, std::vector<Mutant> mutants)
+        : machine_(machine), mutants_(std::move(mutants))
     {
     }
 
@@ -329,7 +331,8 @@ public:
     {
         if (iteration == 0) {
             if (!unit.Passed() || unit.successful_test_count() == 0) {
-                printf("mutate: image: the image as loaded fails its own tests, so no mutant can be judged: %s\n",
+                printf("mutate: image: the image as loaded fails its own tests, so no mutant can be judged: "
+                       "%s\n",
                        firstFailure_.empty() ? "no test ran" : firstFailure_.c_str());
                 fflush(stdout);
                 exit(2);
@@ -339,17 +342,15 @@ public:
             return;
         }
         const Mutant &mutant = mutants_[(size_t)iteration - 1];
-        printf("mutate: %d/%zu %s  %s%s\n", iteration, mutants_.size(), firstFailure_.empty() ? "survived" : "killed",
-               mutant.key.c_str(), firstFailure_.empty() ? "" : ("  (" + firstFailure_ + ")").c_str());
+        printf("mutate: %d/%zu %s  %s%s\n", iteration, mutants_.size(),
+               firstFailure_.empty() ? "survived" : "killed", mutant.key.c_str(),
+               firstFailure_.empty() ? "" : ("  (" + firstFailure_ + ")").c_str());
         fflush(stdout);
         if (firstFailure_.empty())
             survivors_.insert(mutant.key);
     }
 
-    const std::set<std::string> &Survivors() const
-    {
-        return survivors_;
-    }
+    const std::set<std::string> &Survivors() const { return survivors_; }
 
 private:
     emulated::Machine &machine_;
@@ -361,7 +362,8 @@ private:
 // The keys tools/equivalent-mutants.txt lists for this image: its "KEY ::
 // REASON" lines whose key starts with "image PROGRAM.exe ". False, with why,
 // when the file cannot be read.
-bool ListedEquivalents(const char *path, const std::string &image, std::set<std::string> *keys, std::string *why)
+bool ListedEquivalents(const char *path, const std::string &image, std::set<std::string> *keys,
+                       std::string *why)
 {
     FILE *file = fopen(path, "r");
     if (!file) {
@@ -419,8 +421,9 @@ int main(int argc, char **argv)
         } else if (strcmp(argv[i], "--program") == 0 && i + 1 < argc && (program = ProgramNamed(argv[++i]))) {
             continue;
         } else {
-            fprintf(stderr, "usage: image_mutants [--program b64filter|b64unfilter] [--equivalents FILE] [--list] "
-                            "[--only TEXT]\n");
+            fprintf(stderr,
+                    "usage: image_mutants [--program b64filter|b64unfilter] [--equivalents FILE] [--list] "
+                    "[--only TEXT]\n");
             return 2;
         }
     }

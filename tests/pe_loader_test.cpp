@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/tiny_pe.h"
 
 namespace {
@@ -53,7 +53,8 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
              f.resize(section + 10);
          },
          "headers cut short at 0x140"},
-        {"a section alignment of 512", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 32, 4, 0x200); },
+        {"a section alignment of 512",
+         [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 32, 4, 0x200); },
          "section alignment 0x200, not a page"},
         {"an image of 512 MiB", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 56, 4, 0x20000000); },
          "image size 0x20000000 this loader cannot take"},
@@ -69,7 +70,8 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
          "stack reserve 0x1000 this loader cannot take"},
         {"a stack of 512 MiB", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 72, 4, 0x20000000); },
          "stack reserve 0x20000000 this loader cannot take"},
-        {"a commit past the reserve", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 76, 4, 0x101000); },
+        {"a commit past the reserve",
+         [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 76, 4, 0x101000); },
          "stack commit 0x101000 past its reserve 0x100000"},
         {"a section off its page", [&](std::vector<uint8_t> &f) { Put(f, section + 12, 4, 0x1200); },
          "section .code at 0x1200, not on a page boundary"},
@@ -105,17 +107,20 @@ TEST(PeLoader, EachMalformedImageIsRefusedWithItsOwnMessage)
          "no executable .code section"},
         {"no base relocations", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 140, 4, 0); },
          "no base relocations: the image can only load at its preferred base"},
-        {"relocations past the image", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 136, 4, 0x5FF8); },
+        {"relocations past the image",
+         [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 136, 4, 0x5FF8); },
          "base relocations at 0x5FF8 (0xC bytes) lie outside the image"},
         {"a block of 1 MiB", [](std::vector<uint8_t> &f) { PutAt(f, kBlockSize, 4, 0x100000); },
          "base relocation block at 0x5000 of 0x100000 bytes, past its directory's end at 0x500C"},
         {"a block shorter than its header", [](std::vector<uint8_t> &f) { PutAt(f, kBlockSize, 4, 6); },
          "base relocation block at 0x5000 of 0x6 bytes, shorter than its header"},
-        {"a block header cut by the directory", [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 140, 4, 6); },
+        {"a block header cut by the directory",
+         [](std::vector<uint8_t> &f) { Put(f, tiny::kOptional + 140, 4, 6); },
          "base relocation block at 0x5000 cut short by its directory's end at 0x5006"},
         {"a relocation of type 10", [](std::vector<uint8_t> &f) { PutAt(f, kFixup, 2, 0xA004); },
          "base relocation of type 10 at 0x1004 that a 32-bit image does not have"},
-        {"a relocation past the image", [](std::vector<uint8_t> &f) { PutAt(f, tiny::kRelocations, 4, 0x5FFC); },
+        {"a relocation past the image",
+         [](std::vector<uint8_t> &f) { PutAt(f, tiny::kRelocations, 4, 0x5FFC); },
          "base relocation at 0x6000, outside the image"},
         {"a relocation 4 GiB on, onto the headers in 32 bits",
          [](std::vector<uint8_t> &f) {

@@ -448,7 +448,8 @@ TEST(PosixPlatform, DeviceTakingNothingAndInterruptedClose)
         int file = TemporaryFile();
         if (!FilterCalls(-1, 0, file, EPERM))
             return std::string("no system call filter");
-        return CloseHandle(HandleOf(file)) ? std::string("close ok") : "failed " + std::to_string(GetLastError());
+        return CloseHandle(HandleOf(file)) ? std::string("close ok")
+                                           : "failed " + std::to_string(GetLastError());
     });
     EXPECT_EQ(report, "failed 5");
 }

@@ -22,8 +22,8 @@ using shipped::Program;
 // with the skip status.
 std::string PythonAnswer(const char *variable, bool *skips)
 {
-    const std::string command = std::string(B64_PYTHON) + " " + B64FILTER_SOURCE_DIR + "/tests/shipped_image.py " +
-                                variable;
+    const std::string command =
+        std::string(B64_PYTHON) + " " + B64FILTER_SOURCE_DIR + "/tests/shipped_image.py " + variable;
     FILE *python = popen(command.c_str(), "r");
     std::string out;
     for (int c; (c = fgetc(python)) != EOF;)
@@ -67,7 +67,8 @@ TEST(ShippedImage, IsThereOrSaysWhyNotAlikeInCppAndPython)
     const std::string notAnImage = dir + "/not_an_image.exe", empty = dir + "/empty.exe";
     std::ofstream(notAnImage, std::ios::binary) << "MZ";
     std::ofstream(empty, std::ios::binary).close();
-    const std::string builds = "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
+    const std::string builds =
+        "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
     const struct {
         Program program;
         const char *value;  // null: unset
@@ -75,8 +76,8 @@ TEST(ShippedImage, IsThereOrSaysWhyNotAlikeInCppAndPython)
     } cases[] = {
         {Program::kFilter, nullptr, "B64FILTER_WIN32_IMAGE names no image", ""},
         {Program::kUnfilter, "", "B64UNFILTER_WIN32_IMAGE names no image", ""},
-        {Program::kFilter, "/nonexistent/b64filter.exe", "no Windows image at /nonexistent/b64filter.exe" + builds,
-         ""},
+        {Program::kFilter, "/nonexistent/b64filter.exe",
+         "no Windows image at /nonexistent/b64filter.exe" + builds, ""},
         {Program::kUnfilter, empty.c_str(), "no Windows image at " + empty + builds, ""},
         {Program::kFilter, dir.c_str(), "no Windows image at " + dir + builds, ""},
         {Program::kUnfilter, notAnImage.c_str(), "", notAnImage + ": headers cut short at 0x3C"},

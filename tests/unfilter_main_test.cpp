@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
 #include "tests/base64_oracle.h"
-#include "tests/shipped_image.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/entry_runs.h"
+#include "tests/shipped_image.h"
 #include "unfilter/unfilter_main.h"
 
 namespace {
@@ -45,7 +45,8 @@ class UnfilterMain : public entry_runs::OnBothTargets<shipped::Program::kUnfilte
 Observed RunScript(const Script &script, Target target, const char *name)
 {
     std::string missing, fault;
-    Observed o = entry_runs::RunScript(script, target, ::UnfilterMain, shipped::Image(&missing, &fault, shipped::Program::kUnfilter));
+    Observed o = entry_runs::RunScript(script, target, ::UnfilterMain,
+                                       shipped::Image(&missing, &fault, shipped::Program::kUnfilter));
     entry_runs::ExpectContractKept(name, 4096);
     return o;
 }
@@ -89,11 +90,14 @@ std::vector<Case> Cases()
     const std::string fullRead = model::Decode(std::string(4096, 'D')).Bytes();
     const std::string invalid = "Invalid Base64 input at line ";
     const std::string inside = "Base64 input ends inside a group at line ";
+    // One case a row, its fields in the order of Case.
+    // clang-format off
     return {
-        {"the filter's text of 100 bytes: one read, one write", WithReads({{text}}), 0, {data}, data, "", kAllClosed,
-         2},
-        {"a text longer than a read: one write per read", WithReads({{bigText.substr(0, 4096)}, {bigText.substr(4096)}}),
-         0, {firstRead, big.substr(firstRead.size())}, big, "", kAllClosed, 3},
+        {"the filter's text of 100 bytes: one read, one write", WithReads({{text}}), 0, {data}, data, "",
+         kAllClosed, 2},
+        {"a text longer than a read: one write per read",
+         WithReads({{bigText.substr(0, 4096)}, {bigText.substr(4096)}}), 0,
+         {firstRead, big.substr(firstRead.size())}, big, "", kAllClosed, 3},
         // A read step longer than 4096 is cut at what was asked, and the
         // rest is never seen: 1024 whole groups, where a read of 4095 or
         // 4097 would leave a group unfinished.
@@ -105,21 +109,23 @@ std::vector<Case> Cases()
          {"A", "AB", "ABC"}, "AAB" "ABC", "", kAllClosed, 5},
         {"empty input", Script(), 0, {}, "", "", kAllClosed, 1},
         {"line ends only", WithReads({{"\r\n"}, {"\n\r\n"}}), 0, {}, "", "", kAllClosed, 3},
-        {"a broken pipe is the end of input", WithReads({{"QUJD"}, {"", 109}}), 0, {"ABC"}, "ABC", "", kAllClosed, 2},
-        {"a broken pipe's stale count is ignored", WithReads({{"QUJD"}, {"QUJD", 109}}), 0, {"ABC"}, "ABC", "",
+        {"a broken pipe is the end of input", WithReads({{"QUJD"}, {"", 109}}), 0, {"ABC"}, "ABC", "",
          kAllClosed, 2},
+        {"a broken pipe's stale count is ignored", WithReads({{"QUJD"}, {"QUJD", 109}}), 0, {"ABC"}, "ABC",
+         "", kAllClosed, 2},
 
-        {"invalid: the groups before it written first", WithReads({{"QUJDQU!D"}, {"QUJD"}}), 13, {"ABC"}, "ABC",
-         invalid + "1, column 7\r\n", kAllClosed, 1},
-        {"invalid at a read's start, with characters held", WithReads({{"QUJD\r\nQU"}, {"J!"}}), 13, {"ABC"}, "ABC",
-         invalid + "2, column 4\r\n", kAllClosed, 2},
+        {"invalid: the groups before it written first", WithReads({{"QUJDQU!D"}, {"QUJD"}}), 13, {"ABC"},
+         "ABC", invalid + "1, column 7\r\n", kAllClosed, 1},
+        {"invalid at a read's start, with characters held", WithReads({{"QUJD\r\nQU"}, {"J!"}}), 13, {"ABC"},
+         "ABC", invalid + "2, column 4\r\n", kAllClosed, 2},
         {"invalid with nothing before it writes nothing", WithReads({{"\n\n!"}}), 13, {}, "",
          invalid + "3, column 1\r\n", kAllClosed, 1},
         {"invalid \"=\" in a later read and line", WithReads({{"QUJD\r\n"}, {"QUJD\r\nQQ==\r\nQ=QQ"}}), 13,
          {"ABC", "ABCA"}, "ABCABCA", invalid + "4, column 2\r\n", kAllClosed, 2},
-        {"ends inside a group: its first character", WithReads({{"QUJD\r\nQUJDQU"}}), 38, {"ABCABC"}, "ABCABC",
-         inside + "2, column 5\r\n", kAllClosed, 2},
-        {"ends inside a padded group at a broken pipe", WithReads({{"QUJD\r\nQQ"}, {"=\r\n"}, {"", 109}}), 38, {"ABC"},
+        {"ends inside a group: its first character", WithReads({{"QUJD\r\nQUJDQU"}}), 38, {"ABCABC"},
+         "ABCABC", inside + "2, column 5\r\n", kAllClosed, 2},
+        {"ends inside a padded group at a broken pipe", WithReads({{"QUJD\r\nQQ"}, {"=\r\n"}, {"", 109}}), 38,
+         {"ABC"},
          "ABC", inside + "2, column 1\r\n", kAllClosed, 3},
         {"a read failure inside a group is the read's", WithReads({{"QUJDQ"}, {"", 5}}), 5, {"ABC"}, "ABC",
          "ReadFile() returned error 5\r\n", kAllClosed, 2},
@@ -137,26 +143,29 @@ std::vector<Case> Cases()
          inside + "1, column 1\r\n", kAllClosed, 2},
         {"a group completed one by one, then more", WithReads({{"QU"}, {"JDQ"}}), 38, {"ABC"}, "ABC",
          inside + "1, column 5\r\n", kAllClosed, 3},
-        {"a read shorter than the one before: nothing of it decoded", WithReads({{"QUJDQUJDQUJDQUJD"}, {"QUJDQUJDQUJDQU"}}),
-         38, {"ABCABCABCABC", "ABCABCABC"}, "ABCABCABCABCABCABCABC", inside + "1, column 29\r\n", kAllClosed, 3},
-        {"three characters after a group, past them a longer read's", WithReads({{"QUJDQUJD"}, {"QUJDQUJ"}}), 38,
-         {"ABCABC", "ABC"}, "ABCABCABC", inside + "1, column 13\r\n", kAllClosed, 3},
-        {"a group across reads, then whole groups", WithReads({{"QU"}, {"JDQUJD"}}), 0, {"ABCABC"}, "ABCABC", "",
-         kAllClosed, 3},
+        {"a read shorter than the one before: nothing of it decoded",
+         WithReads({{"QUJDQUJDQUJDQUJD"}, {"QUJDQUJDQUJDQU"}}), 38, {"ABCABCABCABC", "ABCABCABC"},
+         "ABCABCABCABCABCABCABC", inside + "1, column 29\r\n", kAllClosed, 3},
+        {"three characters after a group, past them a longer read's", WithReads({{"QUJDQUJD"}, {"QUJDQUJ"}}),
+         38, {"ABCABC", "ABC"}, "ABCABCABC", inside + "1, column 13\r\n", kAllClosed, 3},
+        {"a group across reads, then whole groups", WithReads({{"QU"}, {"JDQUJD"}}), 0, {"ABCABC"}, "ABCABC",
+         "", kAllClosed, 3},
         // The CR LF after whole groups is stepped over in one: only when
         // both are in this read (the LF past it is the read before's), and
         // only when the CR's next byte is an LF.
-        {"a read ending in CR stops there", WithReads({{"QUJD\r\n"}, {"QUJD\r"}, {"\n!"}}), 13, {"ABC", "ABC"},
+        {"a read ending in CR stops there", WithReads({{"QUJD\r\n"}, {"QUJD\r"}, {"\n!"}}), 13,
+         {"ABC", "ABC"},
          "ABCABC", invalid + "3, column 1\r\n", kAllClosed, 3},
         {"a CR without its LF", WithReads({{"QUJD\r\t"}}), 13, {"ABC"}, "ABC", invalid + "1, column 6\r\n",
          kAllClosed, 1},
 
-        {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
-         "WriteFile() returned error 112\r\n", kAllClosed, 1},
-        {"the write before an invalid byte is short: no more", WithWrites({{"QUJDQUJD!"}}, {{4}}), 29, {"ABCABC"},
+        {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"},
+         "", "WriteFile() returned error 112\r\n", kAllClosed, 1},
+        {"the write before an invalid byte is short: no more", WithWrites({{"QUJDQUJD!"}}, {{4}}), 29,
+         {"ABCABC"},
          "ABCA", "WriteFile() failed, 4 of 6 characters written\r\n", kAllClosed, 1},
-        {"the write before the end inside a group fails", WithWrites({{"QUJDQ"}}, {{1, 223}}), 223, {"ABC"}, "A",
-         "WriteFile() returned error 223\r\n", kAllClosed, 1},
+        {"the write before the end inside a group fails", WithWrites({{"QUJDQ"}}, {{1, 223}}), 223, {"ABC"},
+         "A", "WriteFile() returned error 223\r\n", kAllClosed, 1},
         {"a write failure stops reading", WithWrites({{"QUJD"}, {"QUI="}, {"QUJD"}}, {{}, {0, 232}}), 232,
          {"ABC", "AB"}, "ABC", "WriteFile() returned error 232\r\n", kAllClosed, 2},
         {"a write failure with code 0 is 29", WithWrites({{"QUJD"}}, {{0, 0}}), 29, {"ABC"}, "",
@@ -165,15 +174,16 @@ std::vector<Case> Cases()
          "WriteFile() failed, 0 of 1 characters written\r\n", kAllClosed, 1},
         {"a read failure", WithReads({{"QUJD"}, {"", 1117}, {"QUJD"}}), 1117, {"ABC"}, "ABC",
          "ReadFile() returned error 1117\r\n", kAllClosed, 2},
-        {"a read failure's count is ignored", WithReads({{"QUJD", 5}}), 5, {}, "", "ReadFile() returned error 5\r\n",
-         kAllClosed, 1},
-        {"a read failure with code 0 is 30", WithReads({{"", 0}}), 30, {}, "", "ReadFile() returned error 0\r\n",
-         kAllClosed, 1},
+        {"a read failure's count is ignored", WithReads({{"QUJD", 5}}), 5, {}, "",
+         "ReadFile() returned error 5\r\n", kAllClosed, 1},
+        {"a read failure with code 0 is 30", WithReads({{"", 0}}), 30, {}, "",
+         "ReadFile() returned error 0\r\n", kAllClosed, 1},
         {"a read failure with code 2^31", WithReads({{"", 0x80000000u}}), 0x80000000u, {}, "",
          "ReadFile() returned error 2147483648\r\n", kAllClosed, 1},
 
         // (Codes other than the fault code 6 that a code of 0 gets.)
-        {"no error handle: nothing written or closed", FailStdHandle(STD_ERROR_HANDLE, 8), 8, {}, "", "", {}, 0},
+        {"no error handle: nothing written or closed", FailStdHandle(STD_ERROR_HANDLE, 8), 8, {}, "", "", {},
+         0},
         {"no output handle: only the error handle closed", FailStdHandle(STD_OUTPUT_HANDLE, 87), 87, {}, "",
          "GetStdHandle(STD_OUTPUT_HANDLE) returned error 87\r\n", kErrorClosed, 0},
         {"no input handle: output and error closed", FailStdHandle(STD_INPUT_HANDLE, 1234), 1234, {}, "",
@@ -186,12 +196,14 @@ std::vector<Case> Cases()
         {"null input handle is read and closed", NullInput(6), 6, {}, "", "ReadFile() returned error 6\r\n",
          kNullInputClosed, 1},
 
-        {"input close failure keeps exit 0", WithCloseFailures(WithReads({{"QUJD"}}), {{kInput, 6}}), 0, {"ABC"},
+        {"input close failure keeps exit 0", WithCloseFailures(WithReads({{"QUJD"}}), {{kInput, 6}}), 0,
+         {"ABC"},
          "ABC", "CloseHandle() returned error 6\r\n", kAllClosed, 2},
         {"output close failure keeps 13", WithCloseFailures(WithReads({{"!"}}), {{kOutput, 112}}), 13, {}, "",
          invalid + "1, column 1\r\nCloseHandle() returned error 112\r\n", kAllClosed, 1},
-        {"error close failure is told on the error handle", WithCloseFailures(WithReads({{"Q"}}), {{kError, 5}}), 38,
-         {}, "", inside + "1, column 1\r\nCloseHandle() returned error 5\r\n", kAllClosed, 2},
+        {"error close failure is told on the error handle",
+         WithCloseFailures(WithReads({{"Q"}}), {{kError, 5}}), 38, {}, "",
+         inside + "1, column 1\r\nCloseHandle() returned error 5\r\n", kAllClosed, 2},
         {"every close failing keeps 38",
          WithCloseFailures(WithReads({{"QQ="}}), {{kInput, 1}, {kOutput, 2}, {kError, 3}}), 38, {}, "",
          inside + "1, column 1\r\nCloseHandle() returned error 1\r\nCloseHandle() returned error 2\r\n"
@@ -202,6 +214,7 @@ std::vector<Case> Cases()
          "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\nCloseHandle() returned error 5\r\n",
          kOutputAndErrorClosed, 0},
     };
+    // clang-format on
 }
 
 TEST_P(UnfilterMain, Table)
@@ -241,7 +254,8 @@ TEST_P(UnfilterMain, TableAgreesWithTheModel)
         EXPECT_EQ(Joined(c.writes), m.Bytes()) << c.name;
         if (m.verdict != model::Verdict::Valid) {
             std::string where = std::to_string(m.line) + ", column " + std::to_string(m.column) + "\r\n";
-            EXPECT_EQ(c.errors.substr(0, c.errors.find("\r\n") + 2).substr(c.errors.find(" line ") + 6), where)
+            EXPECT_EQ(c.errors.substr(0, c.errors.find("\r\n") + 2).substr(c.errors.find(" line ") + 6),
+                      where)
                 << c.name;
         }
     }

@@ -3,16 +3,18 @@
 // What each byte of the text is: a character's 6 bits (0 to 63), or one of
 // these. They are negative so that a group holding any of them decodes to a
 // word with its top bit set: one test of the word checks all four.
-#define VALUE_PADDING (-64)  // "="
-#define VALUE_CR (-63)       // skipped
-#define VALUE_LF (-62)       // skipped, and the next byte starts a line
-#define VALUE_INVALID (-128) // wherever it stands
+#define VALUE_PADDING (-64)   // "="
+#define VALUE_CR (-63)        // skipped
+#define VALUE_LF (-62)        // skipped, and the next byte starts a line
+#define VALUE_INVALID (-128)  // wherever it stands
 
 #define PD VALUE_PADDING
 #define CR VALUE_CR
 #define LF VALUE_LF
 #define XX VALUE_INVALID
 
+// A row is 16 bytes, 0x00 to 0xFF.
+// clang-format off
 static const signed char DecodeTable[256] = {
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, LF, XX, XX, CR, XX, XX,
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
@@ -31,6 +33,7 @@ static const signed char DecodeTable[256] = {
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
     XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX, XX,
 };
+// clang-format on
 
 #undef PD
 #undef CR

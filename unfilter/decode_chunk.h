@@ -14,13 +14,13 @@
 // where the text has got to. Lines and columns count from 1 and wrap at
 // 2^32, as every count of the programs does.
 struct DecodeState {
-    DWORD line;         // the line of the last byte taken
-    DWORD column;       // its column, CR included; 0 before a line's first byte
-    DWORD groupLine;    // where the unfinished group's first character stands
+    DWORD line;       // the line of the last byte taken
+    DWORD column;     // its column, CR included; 0 before a line's first byte
+    DWORD groupLine;  // where the unfinished group's first character stands
     DWORD groupColumn;
-    DWORD bits;         // the unfinished group's characters, 6 bits each
-    DWORD characters;   // how many it has, "=" included: 0 to 3
-    DWORD padded;       // its third character was "="
+    DWORD bits;        // the unfinished group's characters, 6 bits each
+    DWORD characters;  // how many it has, "=" included: 0 to 3
+    DWORD padded;      // its third character was "="
 };
 
 // The state before the first byte of the text.

@@ -1,8 +1,8 @@
 #include "unfilter/unfilter_main.h"
 
+#include "platform/platform.h"
 #include "process/process_life.h"
 #include "unfilter/decode_chunk.h"
-#include "platform/platform.h"
 
 // One read of at most size bytes. FALSE when it failed, with the failure
 // reported and its exit code in *exitCode. The writing end of a pipe closing

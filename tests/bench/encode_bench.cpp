@@ -135,7 +135,8 @@ bool DecodersAgree()
         if (!valid || count != CHUNK_BYTES || expected != CHUNK_BYTES ||
             std::memcmp(ours, lines.original[i], CHUNK_BYTES) != 0 ||
             std::memcmp(theirs, lines.original[i], CHUNK_BYTES) != 0) {
-            std::fprintf(stderr, "encode_bench: DecodeChunk or EVP_DecodeBlock does not give back line %d\n", i);
+            std::fprintf(stderr, "encode_bench: DecodeChunk or EVP_DecodeBlock does not give back line %d\n",
+                         i);
             return false;
         }
     }
@@ -155,7 +156,8 @@ bool EncodersAgree()
             int expected = EVP_EncodeBlock(theirs, lines.input[i], (int)n);
             if (length != (DWORD)expected + 2 || std::memcmp(ours, theirs, expected) != 0 ||
                 ours[expected] != '\r' || ours[expected + 1] != '\n') {
-                std::fprintf(stderr, "encode_bench: EncodeChunk and EVP_EncodeBlock differ at n=%u, line %d\n",
+                std::fprintf(stderr,
+                             "encode_bench: EncodeChunk and EVP_EncodeBlock differ at n=%u, line %d\n",
                              (unsigned)n, i);
                 return false;
             }
@@ -176,7 +178,7 @@ void RegisterPairs()
     benchmark::RegisterBenchmark("EVP_DecodeBlock", BM_EVP_DecodeBlock)->Arg(kTextLine);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

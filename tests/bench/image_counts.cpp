@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/shipped_image.h"
 
 namespace {
@@ -32,7 +32,8 @@ std::string ReadData(size_t i, size_t size)
 
 // One run of `machine` over these reads (then end of input), checked: it
 // must end cleanly with this output.
-emulated::Outcome RunChecked(emulated::Machine &machine, const scripted::Script &script, const std::string &expected)
+emulated::Outcome RunChecked(emulated::Machine &machine, const scripted::Script &script,
+                             const std::string &expected)
 {
     scripted::Reset(script);
     emulated::Outcome run = emulated::Run(machine);

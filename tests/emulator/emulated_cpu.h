@@ -45,9 +45,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tests/emulator/instructions.h"
 #include "tests/emulator/pe_loader.h"
-#include "platform/platform.h"
 
 namespace emulated {
 

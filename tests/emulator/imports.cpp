@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/machine.h"
 #include "platform/format/wvsprintf.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/emulator/machine.h"
 
 namespace emulated {
 

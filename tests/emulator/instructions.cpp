@@ -58,8 +58,8 @@ void FindCondition(const cs_x86 &x86, Instruction *i)
 {
     bool near = x86.opcode[0] == 0x0F;
     i->form = (x86.opcode[0] & 0xF0) == 0x70 ? ConditionForm::kShort
-              : near                          ? ConditionForm::kNear
-                                              : ConditionForm::kCount;
+              : near                         ? ConditionForm::kNear
+                                             : ConditionForm::kCount;
     if (i->form == ConditionForm::kCount)
         return;
     uint32_t at = 0;

@@ -191,7 +191,8 @@ bool PlaceSection(const LoadedImage &image, const char *name, uint32_t rva, uint
     const LoadedSection &before = image.sections.back();
     if (rva < (uint64_t)before.rva + before.size)
         return Fail(fault, section + " overlaps " +
-                               (image.sections.size() == 1 ? "the headers, which end" : before.name + ", which ends") +
+                               (image.sections.size() == 1 ? "the headers, which end"
+                                                           : before.name + ", which ends") +
                                " at " + Hex((uint64_t)before.rva + before.size));
     if ((uint64_t)rva + PageRound(*virtualSize) > image.memory.size())
         return Fail(fault, section + " of " + Hex(*virtualSize) + " bytes runs past the image's end at " +

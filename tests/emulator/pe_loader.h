@@ -43,7 +43,7 @@ bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver reso
             std::string *fault);
 
 uint64_t PageRound(uint64_t n);  // in 64 bits: no size rounds up to 0
-std::string Hex(uint64_t n);  // "0x1A2B", for messages
+std::string Hex(uint64_t n);     // "0x1A2B", for messages
 
 }  // namespace emulated
 

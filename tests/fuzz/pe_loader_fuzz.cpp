@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/emulator/emulated_cpu.h"
 
 namespace {
 
