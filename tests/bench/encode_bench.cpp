@@ -62,7 +62,7 @@ void BM_EncodeChunk(benchmark::State &state)
     Lines &lines = SharedLines();
     char line[LINE_BUFFER_BYTES];
     int next = 0;
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): it only counts the runs
         DWORD length = EncodeChunk(lines.input[next], n, line);
         benchmark::DoNotOptimize(length);
         benchmark::ClobberMemory();
@@ -77,7 +77,7 @@ void BM_EVP_EncodeBlock(benchmark::State &state)
     Lines &lines = SharedLines();
     unsigned char line[LINE_BUFFER_BYTES];
     int next = 0;
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): it only counts the runs
         int length = EVP_EncodeBlock(line, lines.input[next], n);
         benchmark::DoNotOptimize(length);
         benchmark::ClobberMemory();
@@ -94,7 +94,7 @@ void BM_DecodeChunk(benchmark::State &state)
     DecodeState decoding;
     StartDecoding(&decoding);
     int next = 0;
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): it only counts the runs
         DWORD count;
         BOOL valid = DecodeChunk(&decoding, lines.text[next], kTextLine, decoded, &count);
         benchmark::DoNotOptimize(valid);
@@ -110,7 +110,7 @@ void BM_EVP_DecodeBlock(benchmark::State &state)
     Lines &lines = SharedLines();
     unsigned char decoded[DECODED_BUFFER_BYTES];
     int next = 0;
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): it only counts the runs
         int count = EVP_DecodeBlock(decoded, lines.text[next], kTextLine);
         benchmark::DoNotOptimize(count);
         benchmark::ClobberMemory();

@@ -19,7 +19,7 @@
 
 namespace {
 
-emulated::Machine *image;
+emulated::MachinePtr image;
 
 // The data of the i-th read of a run: bytes that differ from read to read.
 std::string ReadData(size_t i, size_t size)
@@ -112,8 +112,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: image_counts ENCODER-IMAGE [DECODER-IMAGE]\n");
         return 2;
     }
-    emulated::MachinePtr machine = LoadOrExit(argv[1]);
-    image = machine.get();
+    image = LoadOrExit(argv[1]);
 
     // A line's cost: one more read of n bytes, over the same run without it.
     const uint64_t empty = RunReads({}).instructions;
