@@ -32,3 +32,13 @@ endforeach()
 set(text ${WORK_DIR}/null_check_padded.in)
 file(WRITE ${text} "eA==\r\neHg=\neHh4\r\neA==eHg=eHh4eHh4\n\neHg=\r\n")
 run_both(${NULL_UNFILTER} ${UNFILTER} ${text} "text with padded groups within it")
+
+# Reads of 4096 that end inside a padded group ("eA=" held for the next read)
+# and between two.
+foreach(lead "\n" "\n\n")
+  string(REPEAT "eA==" 1100 groups)
+  string(LENGTH "${lead}" leading)
+  set(text ${WORK_DIR}/null_check_held_${leading}.in)
+  file(WRITE ${text} "${lead}${groups}")
+  run_both(${NULL_UNFILTER} ${UNFILTER} ${text} "a read ending after ${leading} line ends and padded groups")
+endforeach()
