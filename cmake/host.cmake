@@ -46,6 +46,16 @@ target_link_libraries(b64unfilter PRIVATE posix_unfilter_main unfilter_loop unfi
                       platform_posix host_format)
 include(cmake/install.cmake)
 
+# CTest's switch: OFF builds and installs the two programs with a C++ compiler
+# and CMake alone, as a packager wants them. Nothing below is even looked
+# for then: not GoogleTest, OpenSSL, Unicorn, Capstone, Google Benchmark nor
+# libFuzzer's header, and no test, emulator, fuzzer or benchmark is made.
+# (The option CTest's own module would give, without its dashboard targets.)
+option(BUILD_TESTING "Build the tests, the emulator, the fuzzers and the benchmarks" ON)
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
 # The shipped image on an emulated CPU (emulator/CMakeLists.txt), which the
 # tests, the copy-loop fuzzer and the benchmarks run.
 add_subdirectory(emulator)
