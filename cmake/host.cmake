@@ -34,7 +34,8 @@ add_library(host_format OBJECT platform/format/wvsprintf.cpp)
 add_library(platform_posix OBJECT platform/posix/posix_platform.cpp)
 add_library(posix_main OBJECT platform/posix/main.cpp)
 add_library(posix_unfilter_main OBJECT platform/posix/main.cpp)
-target_compile_definitions(posix_unfilter_main PRIVATE B64_ENTRY=UnfilterMain)
+target_compile_definitions(posix_main PRIVATE B64_PROGRAM="b64filter")
+target_compile_definitions(posix_unfilter_main PRIVATE B64_ENTRY=UnfilterMain B64_PROGRAM="b64unfilter")
 
 # The Linux program. (The wrapper script ./b64filter at the top of the source
 # tree is another thing: it runs the Windows image under Wine.)
