@@ -34,7 +34,8 @@ add_library(host_format OBJECT platform/format/wvsprintf.cpp)
 add_library(platform_posix OBJECT platform/posix/posix_platform.cpp)
 add_library(posix_main OBJECT platform/posix/main.cpp)
 add_library(posix_unfilter_main OBJECT platform/posix/main.cpp)
-target_compile_definitions(posix_unfilter_main PRIVATE B64_ENTRY=UnfilterMain)
+target_compile_definitions(posix_main PRIVATE B64_PROGRAM="b64filter")
+target_compile_definitions(posix_unfilter_main PRIVATE B64_ENTRY=UnfilterMain B64_PROGRAM="b64unfilter")
 
 # The Linux program. (The wrapper script ./b64filter at the top of the source
 # tree is another thing: it runs the Windows image under Wine.)
@@ -45,6 +46,16 @@ add_executable(b64unfilter)
 target_link_libraries(b64unfilter PRIVATE posix_unfilter_main unfilter_loop unfilter_decoder diagnostics
                       platform_posix host_format)
 include(cmake/install.cmake)
+
+# CTest's switch: OFF builds and installs the two programs with a C++ compiler
+# and CMake alone, as a packager wants them. Nothing below is even looked
+# for then: not GoogleTest, OpenSSL, Unicorn, Capstone, Google Benchmark nor
+# libFuzzer's header, and no test, emulator, fuzzer or benchmark is made.
+# (The option CTest's own module would give, without its dashboard targets.)
+option(BUILD_TESTING "Build the tests, the emulator, the fuzzers and the benchmarks" ON)
+if(NOT BUILD_TESTING)
+  return()
+endif()
 
 # The shipped image on an emulated CPU (tests/emulator/CMakeLists.txt), which the
 # tests, the copy-loop fuzzer and the benchmarks run.

@@ -16,7 +16,13 @@ Without --wine the wrapper runs in a copied tree of stand-ins: an
 install-deps that records its arguments, a cmake that records its own, and
 a tools/wine-run that records its arguments, writes its input in capitals
 and exits with 42, so that the output and the status can only be passed on,
-never made by the wrapper.
+never made by the wrapper; tools/can-run-image answers that the image runs.
+
+On a machine that cannot run the image (faked as arm64 through the fake
+apt's dpkg, in a copy of the whole source tree), each wrapper says so in one
+line, asks apt for the Linux build's needs alone, builds build/linux and
+runs the Linux program instead: ./b64filter | ./b64unfilter gives f back, and
+arguments get the Linux program's refusal.
 """
 
 import os
@@ -40,6 +46,7 @@ import test_install_deps as packages  # noqa: E402 (the fake apt's helpers)
 WRAPPERS = ("b64filter", "b64unfilter")
 ARGUMENTS = [(), ("--help",), ("photo.jpg", "two words")]
 STAND_IN_STATUS = 42
+LINUX_BUILD = ("cmake", "ninja-build", "g++")  # what the Linux build needs of apt
 DATA = b"some input"
 
 
@@ -80,6 +87,8 @@ class StandIns(unittest.TestCase):
         for name in (*WRAPPERS, "CMakePresets.json", "tools/run-image", "tools/configure"):
             os.makedirs(os.path.dirname(os.path.join(self.tree, name)), exist_ok=True)
             shutil.copy2(os.path.join(harness.SOURCE_ROOT, name), os.path.join(self.tree, name))
+        # A machine that runs the image, whatever this one is.
+        stand_in(os.path.join(self.tree, "tools", "can-run-image"), "exit 0\n")
         self.records = {name: os.path.join(temp.name, name) for name in ("install-deps", "cmake", "wine-run")}
         stand_in(os.path.join(self.tree, "tools", "install-deps"),
                  'echo "$@" >> "%s"\n' % self.records["install-deps"])
@@ -248,6 +257,76 @@ class StandIns(unittest.TestCase):
                 self.assertEqual((running.returncode, out), (STAND_IN_STATUS, DATA.upper()))
 
 
+class WhereTheImageCannotRun(unittest.TestCase):
+    """The wrappers on a machine faked as arm64 (dpkg's architecture, from
+    the fake apt), in a copy of the source tree: one line says that the Linux
+    build runs instead; apt is asked for the Linux build's needs alone, never
+    for Wine or i386; build/linux is built, and the Linux program runs with
+    the wrapper's streams and arguments. tools/wine-run is a stand-in that
+    records any run."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory()
+        cls.tree = os.path.join(cls.temp.name, "tree")
+        shutil.copytree(harness.SOURCE_ROOT, cls.tree, symlinks=True, ignore=shutil.ignore_patterns("build", ".git"))
+        cls.wine_record = os.path.join(cls.temp.name, "wine-run")
+        stand_in(os.path.join(cls.tree, "tools", "wine-run"), 'echo "$@" >> "%s"\nexit 1\n' % cls.wine_record)
+        cls.state = os.path.join(cls.temp.name, "apt")
+        os.mkdir(cls.state)
+        path = packages.fake_apt(cls.state, LINUX_BUILD, arch="arm64")
+        # The kernel's answer is not what decides on a CPU that is not x86.
+        env = {"PATH": path, "FAKE_APT_STATE": cls.state, "B64FILTER_RUNS_32BIT": "yes"}
+        cls.env = harness.Target("host", [], env).environment()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.temp.cleanup()
+
+    def notice(self, name):
+        return ("%s: this machine cannot run the Windows image (arm64, not x86): running the Linux build of %s"
+                " instead" % (name, name)).encode()
+
+    def run_in_tree(self, argv, given):
+        done = subprocess.run(argv, input=given, capture_output=True, cwd=self.temp.name, env=self.env,
+                              timeout=harness.DEFAULT_TIMEOUT)
+        return harness.Result(done.returncode, done.stdout, done.stderr)
+
+    def check_nothing_of_wine(self):
+        kinds, asked = packages.apt_runs(self.state)
+        self.assertEqual({p for run in asked for p in run}, set(LINUX_BUILD))
+        with open(os.path.join(self.state, "foreign")) as f:
+            self.assertEqual(f.read(), "")
+        self.assertFalse(os.path.exists(self.wine_record))
+        self.assertFalse(os.path.exists(os.path.join(self.tree, "build", "win32")))
+
+    def test_the_round_trip(self):
+        data = random.Random(30).randbytes(3 * 10240 + 7)
+        pipeline = ["/bin/bash", "-c", 'set -o pipefail; "$0" | "$1"',
+                    *(os.path.join(self.tree, name) for name in WRAPPERS)]
+        result = self.run_in_tree(pipeline, data)
+        self.assertEqual((result.code, result.stdout), (0, data), result.stderr)
+        lines = result.stderr.splitlines()
+        for name in WRAPPERS:
+            told = [line for line in lines if line.startswith(name.encode() + b": ")]
+            self.assertEqual(told, [self.notice(name)], result.stderr)
+        self.check_nothing_of_wine()
+        # Ready now: the notice alone, and the Linux program's own encoding (LF kept as it came).
+        result = self.run_in_tree([os.path.join(self.tree, "b64filter")], b"hello\n")
+        self.assertEqual(result, (0, b"aGVsbG8K\r\n", self.notice("b64filter") + b"\n"))
+
+    def test_arguments_are_the_linux_programs_to_refuse(self):
+        for name in WRAPPERS:  # each ready first: installed and built
+            self.assertEqual(self.run_in_tree([os.path.join(self.tree, name)], b"").code, 0)
+        for name in WRAPPERS:
+            for arguments in ARGUMENTS[1:]:
+                with self.subTest(wrapper=name, arguments=arguments):
+                    result = self.run_in_tree([os.path.join(self.tree, name), *arguments], DATA)
+                    usage = "%s: takes no arguments; usage: %s < INPUT > OUTPUT\n" % (name, name)
+                    self.assertEqual(result, (2, b"", self.notice(name) + b"\n" + usage.encode()))
+        self.check_nothing_of_wine()
+
+
 def read_exactly(fd, count, timeout=harness.LINE_TIMEOUT):
     """count bytes from fd; fails if they do not come within timeout seconds."""
     deadline = time.monotonic() + timeout
@@ -302,4 +381,4 @@ if __name__ == "__main__":
     wine = sys.argv[-1] == "--wine"
     if wine:
         sys.argv.pop()
-    unittest.main(defaultTest="UnderWine" if wine else "StandIns")
+    unittest.main(defaultTest="UnderWine" if wine else ["StandIns", "WhereTheImageCannotRun"])

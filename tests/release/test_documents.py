@@ -8,7 +8,7 @@ README's and the manual page's table of how the image under Wine differs
 from the Linux build: every code in the tables must be the one those suites
 expect, and every fault whose codes differ must be in each table. The
 table's other rows are beyond this test: the typed line's end and the keys
-at a terminal are what terminal_wine types, and a code of 256 or more
+at a terminal are what terminal_wine types, and a code over 255
 cannot be made to happen under Wine.
 
 What a failure leaves on standard output: every sentence of the documents
@@ -20,10 +20,20 @@ docs/maintainers.md must each make one.
 Each manual page's DIAGNOSTICS lists exactly the messages of
 diagnostics/messages.h that its program's sources print, one line each
 (a handle's name filled in, each number a word in capitals).
+
+Each manual page's tables, as users read them at 80 columns: through man-db
+and groff (`man -l`, Debian's default) and through mandoc. Every rendered
+table is cut into the columns its header row starts, and each cell's
+rendered lines must read as the source's cell: a cell too wide for its
+column runs into the next one, and the column it should fill is left blank
+or holds another's text, as groff sets a first cell wider than the
+`.Bl -column` template.
 """
 
 import os
 import re
+import shlex
+import subprocess
 import sys
 import unittest
 
@@ -135,6 +145,94 @@ class Messages(unittest.TestCase):
             for pattern in expected:
                 self.assertEqual(len([line for line in listed if re.fullmatch(pattern, line)]), 1,
                                  "%s: %s" % (page, pattern))
+
+
+# The pages' renderers, each at 80 columns, with no hyphenation (a word
+# broken at a line's end would not read as the source's).
+RENDERERS = {
+    "man -l (groff)": (["man", "--nh", "--nj", "-l"],
+                       dict(os.environ, MANWIDTH="80", MANPAGER="cat", LC_ALL="C.UTF-8")),
+    "mandoc": (["mandoc", "-T", "utf8", "-O", "width=80"], dict(os.environ, LC_ALL="C.UTF-8")),
+}
+# Inline macros the tables use, which print their arguments and nothing else.
+INLINE_MACROS = {"Sy", "Li", "Er", "Ar", "Pa", "Ic", "Dv", "Va", "Cm", "Em", "Ev", "Nm"}
+TYPOGRAPHY = str.maketrans({"\u2010": "-", "\u2212": "-", "\u2018": "'", "\u2019": "'", "\u201c": '"',
+                            "\u201d": '"'})
+
+
+def mdoc_words(cell):
+    """A cell's words as mdoc reads them: split at spaces, but not inside
+    double quotes (where "" is a quote)."""
+    return [quoted.replace('""', '"') if quoted is not None and bare == "" else bare
+            for quoted, bare in re.findall(r'"((?:[^"]|"")*)"|(\S+)', cell)]
+
+
+def source_tables(path):
+    """Each `.Bl -column` list of the page: its rows, each a list of cells
+    as the text they print."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    tables, rows = [], None
+    for line in lines:
+        if line.startswith(".Bl -column"):
+            rows = []
+        elif rows is not None and line.startswith(".El"):
+            tables.append(rows)
+            rows = None
+        elif rows is not None and line.startswith(".It "):
+            rows.append([" ".join(w.replace("\\e", "\\").replace("\\(dq", '"') for w in mdoc_words(cell)
+                                  if w not in INLINE_MACROS) for cell in re.split(r" Ta(?: |$)", line[4:])])
+    return tables
+
+
+def rendered_rows(lines, header):
+    """The rows of the rendered table whose header row is `header`, each a
+    list of its columns' text; the columns are where the header's cells
+    start. Fails when the header is not found with its cells apart."""
+    for at, line in enumerate(lines):
+        starts, end = [], 0
+        for cell in header:
+            found = re.compile(r"(?:^|(?<= ))" + re.escape(cell.split()[0])).search(line, end)
+            if not found:
+                break
+            starts.append(found.start())
+            end = found.start() + len(cell)
+        if len(starts) == len(header) and line[:starts[0]].strip() == "":
+            break
+    else:
+        raise AssertionError("no rendered line reads as the header %r, its cells apart" % header)
+    rows = []
+    for line in lines[at:]:
+        if not line.strip() or len(line) - len(line.lstrip()) < starts[0]:
+            break
+        pieces = [line[a:b].strip() for a, b in zip(starts, starts[1:] + [len(line)])]
+        if pieces[0]:
+            rows.append([])
+        rows[-1].append(pieces)
+    return [[" ".join(filter(None, column)) for column in zip(*row)] for row in rows]
+
+
+def spaceless(rows):
+    """Cells without spaces, which renderers set as they like around punctuation."""
+    return [[cell.replace(" ", "") for cell in row] for row in rows]
+
+
+class Rendering(unittest.TestCase):
+    def test_each_table_reads_cell_by_cell(self):
+        counted = 0
+        for page in PAGES:
+            path = os.path.join(documents.ROOT, "docs", page)
+            tables = source_tables(path)
+            counted += len(tables)
+            for renderer, (argv, env) in RENDERERS.items():
+                shown = subprocess.run(argv + [path], capture_output=True, text=True, env=env, timeout=60)
+                self.assertEqual(shown.returncode, 0, shown.stderr)
+                text = re.sub(r"\x1b\[[0-9;]*m", "", re.sub(r".\x08", "", shown.stdout)).translate(TYPOGRAPHY)
+                lines = text.splitlines()
+                for rows in tables:
+                    with self.subTest(page=page, renderer=renderer, table=rows[0]):
+                        self.assertEqual(spaceless(rendered_rows(lines, rows[0])), spaceless(rows))
+        self.assertGreaterEqual(counted, 3)  # the Wine, errno and decoder tables at least
 
 
 if __name__ == "__main__":

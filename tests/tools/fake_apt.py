@@ -1,6 +1,12 @@
 #!/usr/bin/python3
-"""apt-get, dpkg, dpkg-query and sudo for tools/install-deps' test, as
-symbolic links to this file first on PATH. State, in FAKE_APT_STATE:
+"""apt-get, apt-cache, dpkg, dpkg-query and sudo for tools/install-deps'
+test, as symbolic links to this file first on PATH. State, in FAKE_APT_STATE:
+
+    arch          the machine's architecture (amd64 unless set)
+    foreign       its foreign architectures, one a line
+    lacking       packages the archive has no version of for the machine's
+                  architecture; nor has it any :ARCH package of an
+                  architecture dpkg was not given
 
     absent        packages not installed, one a line, or "*" for all of them
     installed     with absent "*": what an install has put in since
@@ -12,6 +18,9 @@ symbolic links to this file first on PATH. State, in FAKE_APT_STATE:
     native        the version of libssl3:amd64 installed, or nothing
     install       "fail": every install fails, whatever it asks for
     calls         every apt-get run, one a line
+
+`apt-cache policy` gives a candidate for each package the archive has, and
+an install of one it has not fails, as apt's does ("Unable to locate").
 
 Installs follow two rules of apt's, over a small archive: libssl3 is
 Multi-Arch: same, so its amd64 and i386 halves must have one version; and a
@@ -98,6 +107,10 @@ def apt_get(args):
         return 100 if "--error-on=any" in args else status
     options = [a for a in args if a.startswith("Dir::Etc::Preferences=")]
     wanted = [a for a in args[1:] if not a.startswith("-") and a not in options]
+    unknown = [p for p in wanted if not in_archive(p)]
+    if unknown:
+        print("E: Unable to locate package " + unknown[0], file=sys.stderr)
+        return 100
     if state("install") == "fail" or not resolvable(wanted, priorities(options)):
         print("E: Unable to correct problems, you have held broken packages.", file=sys.stderr)
         return 100
@@ -105,6 +118,22 @@ def apt_get(args):
         state("installed", state("installed") + "".join(p + "\n" for p in wanted))
     else:
         state("absent", "".join(p + "\n" for p in state("absent").split() if p not in wanted))
+    return 0
+
+
+def architectures():
+    return [state("arch").strip() or "amd64"] + state("foreign").split()
+
+
+def in_archive(package):
+    name, _, arch = package.partition(":")
+    return package not in state("lacking").split() and (not arch or arch in architectures())
+
+
+def apt_cache(args):
+    assert args[0] == "policy", args
+    for p in args[1:]:
+        print("%s:\n  Installed: (none)\n  Candidate: %s" % (p, "1.0" if in_archive(p) else "(none)"))
     return 0
 
 
@@ -119,7 +148,7 @@ def dpkg_query(args):
 
 def dpkg(args):
     if args[0] == "--print-architecture":
-        print("amd64")
+        print(architectures()[0])
     elif args[0] == "--print-foreign-architectures":
         print(state("foreign"), end="")
     elif args[0] == "--add-architecture":
@@ -132,5 +161,5 @@ def sudo(args):
 
 
 if __name__ == "__main__":
-    tool = {"apt-get": apt_get, "dpkg-query": dpkg_query, "dpkg": dpkg, "sudo": sudo}
+    tool = {"apt-get": apt_get, "apt-cache": apt_cache, "dpkg-query": dpkg_query, "dpkg": dpkg, "sudo": sudo}
     sys.exit(tool[os.path.basename(sys.argv[0])](sys.argv[1:]))

@@ -1,7 +1,9 @@
-"""tools/install-deps on a broken package index, its lists, and ./check's
-verdict line. apt-get, dpkg, dpkg-query and sudo are fakes first on PATH
-(fake_apt.py): no network, no real index, nothing installed. RunList alone
-reads the real dpkg, and the win32 tree that B64FILTER_WIN32_IMAGE is in.
+"""tools/install-deps on a broken package index, its lists, what it asks
+for on each kind of machine, and ./check's verdict line. apt-get, apt-cache,
+dpkg, dpkg-query and sudo are fakes first on PATH (fake_apt.py): no network,
+no real index, nothing installed; B64FILTER_RUNS_32BIT gives the kernel's
+answer to tools/can-run-image. RunList alone reads the real dpkg, and the
+win32 tree that B64FILTER_WIN32_IMAGE is in.
 
 Usage: test_install_deps.py [InstallDeps Verdict | RunList]
 """
@@ -32,22 +34,24 @@ CONTRIBUTORS_ONLY = {"valgrind", "cppcheck", "clang-tidy", "dosbox", "gnuplot", 
 
 
 def fake_apt(state, absent, path=os.environ["PATH"], **files):
-    """path with apt-get, dpkg, dpkg-query and sudo first, as fake_apt.py over state."""
+    """path with apt-get, apt-cache, dpkg, dpkg-query and sudo first, as fake_apt.py over state."""
     bin_dir = os.path.join(state, "bin")
     os.mkdir(bin_dir)
-    for tool in ("apt-get", "dpkg", "dpkg-query", "sudo"):
+    for tool in ("apt-get", "apt-cache", "dpkg", "dpkg-query", "sudo"):
         os.symlink(os.path.join(HERE, "fake_apt.py"), os.path.join(bin_dir, tool))
-    files = dict(files, absent="\n".join(absent) + "\n", calls="")
+    files = dict(dict(foreign=""), **files, absent="\n".join(absent) + "\n", calls="")
     for name, value in files.items():
         with open(os.path.join(state, name), "w") as f:
             f.write(value)
     return bin_dir + os.pathsep + path
 
 
-def purpose_list(*purpose):
-    """The packages tools/install-deps installs for a purpose (none: its default)."""
+def purpose_list(*purpose, arch="amd64", runs_32bit="yes"):
+    """The packages tools/install-deps installs for a purpose (none: its
+    default), on a machine of arch whose kernel runs 32-bit programs or not."""
     with tempfile.TemporaryDirectory() as state:
-        env = dict(os.environ, PATH=fake_apt(state, ("*",)), FAKE_APT_STATE=state)
+        env = dict(os.environ, PATH=fake_apt(state, ("*",), arch=arch), FAKE_APT_STATE=state,
+                   B64FILTER_RUNS_32BIT=runs_32bit)
         return subprocess.run([os.path.join(ROOT, "tools", "install-deps"), *purpose, "--missing"], env=env,
                               capture_output=True, text=True, check=True).stdout.split()
 
@@ -70,7 +74,7 @@ class InstallDeps(unittest.TestCase):
         self.addCleanup(subprocess.run, ["rm", "-rf", state])
         path = fake_apt(state, absent, update_fails=str(update_fails), failure=failure, native=native,
                         install=install)
-        env = dict(os.environ, PATH=path, FAKE_APT_STATE=state, APT_UPDATE_PAUSE="0")
+        env = dict(os.environ, PATH=path, FAKE_APT_STATE=state, APT_UPDATE_PAUSE="0", B64FILTER_RUNS_32BIT="yes")
         done = subprocess.run([os.path.join(ROOT, "tools", "install-deps"), *args], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
         with open(os.path.join(state, "absent")) as f:
@@ -148,6 +152,56 @@ class InstallDeps(unittest.TestCase):
             self.assertEqual(self.run_script(0, *args)[0], 2, args)
 
 
+class Machines(unittest.TestCase):
+    """What is asked of apt on each kind of machine, from nothing installed:
+    where the image cannot run (not x86, or a kernel without 32-bit
+    programs), nothing of Wine or i386 and no i386 architecture added; `run`
+    is then the Linux build's needs, and `all` what the archive has of the
+    rest."""
+
+    def ask(self, purpose, arch, runs_32bit, lacking=()):
+        """(status, the packages asked for, the foreign architectures after, stderr)."""
+        state = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, state)
+        path = fake_apt(state, ("*",), arch=arch, lacking="".join(p + "\n" for p in lacking))
+        env = dict(os.environ, PATH=path, FAKE_APT_STATE=state, B64FILTER_RUNS_32BIT=runs_32bit)
+        done = subprocess.run([os.path.join(ROOT, "tools", "install-deps"), purpose], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        with open(os.path.join(state, "foreign")) as f:
+            foreign = f.read().split()
+        asked = {p for run in apt_runs(state)[1] for p in run}
+        return done.returncode, asked, foreign, done.stderr
+
+    def test_what_each_machine_asks_for(self):
+        full = {purpose: set(purpose_list(purpose)) for purpose in ("run", "all")}
+        wine = {"wine", "wine32:i386", "wine64"}
+        linux_build = {"cmake", "ninja-build", "g++"}
+        # The archive's gaps are made up: a package it lacks for that architecture.
+        # (arch, kernel runs 32-bit programs, what the archive lacks) -> run, all, foreign architectures
+        table = [
+            (("amd64", "yes", ()), full["run"], full["all"], ["i386"]),
+            (("amd64", "no", ()), linux_build, full["all"] - wine, []),
+            # The kernel's answer is not asked where the CPU is not x86 (a
+            # qemu-user binfmt would run the probe).
+            (("arm64", "yes", ("dosbox",)), linux_build, full["all"] - wine - {"dosbox"}, []),
+            (("armhf", "no", ("libunicorn-dev", "valgrind")), linux_build,
+             full["all"] - wine - {"libunicorn-dev", "valgrind"}, []),
+            (("s390x", "no", ("wine", "python3-clang-14")), linux_build,
+             full["all"] - wine - {"python3-clang-14"}, []),
+            # An i386 machine's own wine32 is the 32-bit Wine; there is no wine64.
+            (("i386", "yes", ("wine64",)), full["run"] - {"wine32:i386"} | {"wine32"},
+             full["all"] - wine | {"wine", "wine32"}, []),
+        ]
+        for (arch, runs_32bit, lacking), run, everything, foreign in table:
+            for purpose, expected in (("run", run), ("all", everything)):
+                with self.subTest(arch=arch, runs_32bit=runs_32bit, purpose=purpose):
+                    status, asked, added, err = self.ask(purpose, arch, runs_32bit, lacking)
+                    self.assertEqual((status, asked, added), (0, expected, foreign), err)
+                    left_out = sorted(set(lacking) & set(purpose_list(purpose, arch=arch, runs_32bit=runs_32bit)))
+                    said = re.findall(r"(?m)^WARNING: not in the archive for %s, left out: (.*)$" % arch, err)
+                    self.assertEqual([sorted(said[0].split())] if said else [], [left_out] if left_out else [])
+
+
 class RunList(unittest.TestCase):
     """What `tools/install-deps run` installs holds every program the win32
     tree was configured with, and Wine's, by the real dpkg: each belongs to
@@ -217,4 +271,4 @@ class Verdict(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv if len(sys.argv) > 1 else sys.argv + ["InstallDeps", "Verdict"])
+    unittest.main(argv=sys.argv if len(sys.argv) > 1 else sys.argv + ["InstallDeps", "Machines", "Verdict"])
