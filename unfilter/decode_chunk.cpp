@@ -235,8 +235,12 @@ static BOOL DecodeUnits(DecodeState *state, const BYTE *text, const BYTE *end, B
         state->held = 0;
     }
     for (;;) {
-        for (; n < UNIT_BLOCK && end - text >= 2; text += 2)
-            narrow[n++] = text[1 - at] == 0 ? text[at] : 0;
+        DWORD units = (DWORD)(end - text) / 2;
+        if (units > UNIT_BLOCK - n)
+            units = UNIT_BLOCK - n;
+        for (DWORD i = 0; i < units; i++, text += 2)
+            narrow[n + i] = text[1 - at] == 0 ? text[at] : 0;
+        n += units;
         if (n == 0)
             break;
         DWORD count;
