@@ -212,6 +212,15 @@ std::vector<Case> Cases()
          inside + "2, column 1\r\n", kAllClosed, 2},
         {"UTF-16LE without its mark", WithReads({{Le("QUJD")}}), 13, {}, "", invalid + "1, column 2\r\n",
          kAllClosed, 1},
+        // Bytes at the start that begin no mark are the text's, at once:
+        // no read waits for what follows them.
+        {"\"/\" first is a character", WithReads({{"//8="}}), 0, {"\xff\xff"}, "\xff\xff", "", kAllClosed, 2},
+        {"F8 first begins no mark", WithReads({{"\xF8"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
+        {"EF BC begins no mark", WithReads({{"\xEF\xBC"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
+        {"FE FE begins no mark", WithReads({{"\xFE\xFE"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"}, "",
          "WriteFile() returned error 112\r\n", kAllClosed, 1},
