@@ -175,22 +175,23 @@ static BOOL TakeMark(DecodeState *state, const BYTE **text, const BYTE *end)
 {
     while (*text < end) {
         DWORD bytes = state->heldBytes << 8 | **text;
-        DWORD form;
         switch (bytes) {
         case 0xEF:
         case 0xEFBB:
         case 0xFF:
         case 0xFE:
-            form = FORM_START;
-            break;
+            ++*text;
+            state->held++;
+            state->heldBytes = bytes;
+            continue;
         case 0xEFBBBF:
-            form = FORM_BYTES;
+            state->form = FORM_BYTES;
             break;
         case 0xFFFE:
-            form = FORM_UTF16LE;
+            state->form = FORM_UTF16LE;
             break;
         case 0xFEFF:
-            form = FORM_UTF16BE;
+            state->form = FORM_UTF16BE;
             break;
         default:
             if (state->held != 0) {
@@ -202,14 +203,9 @@ static BOOL TakeMark(DecodeState *state, const BYTE **text, const BYTE *end)
             return TRUE;
         }
         ++*text;
-        state->held++;
-        state->heldBytes = bytes;
-        if (form != FORM_START) {
-            state->form = form;
-            state->held = 0;
-            state->heldBytes = 0;
-            return TRUE;
-        }
+        state->held = 0;
+        state->heldBytes = 0;
+        return TRUE;
     }
     return TRUE;
 }
