@@ -241,8 +241,9 @@ void ExpectCase(const Case &c, const Decoding &d, const std::string &how)
     EXPECT_EQ(d.column, c.column) << c.name << how;
 }
 
-// Each case in one read, cut in two at every place, and a byte at a time;
-// and each read's bytes are exactly those of the groups it completes.
+// Each case in one read, cut in two at every place, and a byte at a time
+// (with and without empty reads between); and each read's bytes are exactly
+// those of the groups it completes.
 TEST(DecodeChunk, TextRules)
 {
     for (const Case &c : Cases()) {
@@ -259,6 +260,12 @@ TEST(DecodeChunk, TextRules)
             ASSERT_GE(d.perPiece.size(), 1u);
             EXPECT_EQ(Hex(d.perPiece[0]), Hex(model::BytesCompletedIn(m, 0, cut))) << c.name << ", cut at " << cut;
         }
+        // A read of nothing between any two changes nothing, a mark or a
+        // unit begun held across it.
+        std::vector<size_t> withEmpty;
+        for (size_t i = 0; i < c.text.size(); i++)
+            withEmpty.insert(withEmpty.end(), {1, 0});
+        ExpectCase(c, DecodeInPieces(c.text, withEmpty), ", a byte at a time, an empty read after each");
         Decoding bytewise = DecodeInPieces(c.text, std::vector<size_t>(c.text.size(), 1));
         ExpectCase(c, bytewise, ", a byte at a time");
         for (size_t i = 0; i < bytewise.perPiece.size(); i++)
