@@ -162,9 +162,11 @@ int main(int argc, char **argv)
         for (bool utf16 : {false, true}) {
             uint64_t lineMin, lineMax;
             StepCost([&](size_t k) { return RunLines(*decoder, k, utf16).instructions; }, &lineMin, &lineMax);
-            printf(utf16 ? "| `b64unfilter.exe`: the same line as UTF-16LE (156 bytes), read alone | "
-                         : "| `b64unfilter.exe`: one 78-byte line of the filter's text, read alone (read, decode, "
-                           "write: `UnfilterMain` and `DecodeChunk`) | ");
+            const char *what =
+                utf16 ? "the same line as UTF-16LE (156 bytes), read alone"
+                      : "one 78-byte line of the filter's text, read alone (read, decode, write: "
+                        "`UnfilterMain` and `DecodeChunk`)";
+            printf("| `b64unfilter.exe`: %s | ", what);
             PrintRange(lineMin, lineMax);
             printf(" |\n");
         }

@@ -54,7 +54,8 @@ char TextByte(FuzzedDataProvider &fuzz)
 // broken by what follows, or cut by the end).
 std::string TextStart(FuzzedDataProvider &fuzz)
 {
-    static const char *const starts[] = {"", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF", "\xEF", "\xEF\xBB", "\xFF", "\xFE"};
+    static const char *const starts[] = {"",     "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
+                                         "\xEF", "\xEF\xBB",     "\xFF",     "\xFE"};
     uint8_t kind = fuzz.ConsumeIntegral<uint8_t>();
     if (kind < 64)
         return starts[0];

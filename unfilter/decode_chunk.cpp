@@ -57,7 +57,7 @@ void StartDecoding(DecodeState *state)
 // DecodeChunk's call of it is a jump: text of a byte a character pays for
 // the other forms with one test a read.
 BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded[DECODED_BUFFER_BYTES],
-                             DWORD *decodedCount)
+                      DWORD *decodedCount)
 {
     // Locals, not the fields: the compiler then keeps them in registers
     // rather than storing each change through the pointer.
@@ -219,7 +219,8 @@ static BOOL TakeMark(DecodeState *state, const BYTE **text, const BYTE *end)
 // is not 0 stands for no character of the text, and is narrowed to NUL,
 // which is none either: it is named at its own place. A byte left over
 // begins a unit that the next read ends.
-static BOOL DecodeUnits(DecodeState *state, const BYTE *text, const BYTE *end, BYTE *decoded, DWORD *decodedCount)
+static BOOL DecodeUnits(DecodeState *state, const BYTE *text, const BYTE *end, BYTE *decoded,
+                        DWORD *decodedCount)
 {
     // Where a unit's character byte stands: first in UTF-16LE, second in BE.
     const DWORD at = state->form == FORM_UTF16BE ? 1 : 0;
@@ -255,8 +256,8 @@ static BOOL DecodeUnits(DecodeState *state, const BYTE *text, const BYTE *end, B
 
 // Text whose form is not yet known, or is UTF-16. Never inlined: the frame
 // of its buffer would then be set up for every read of any text.
-__attribute__((noinline)) static BOOL DecodeMarked(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded[DECODED_BUFFER_BYTES],
-                         DWORD *decodedCount)
+__attribute__((noinline)) static BOOL DecodeMarked(DecodeState *state, const BYTE *text, DWORD count,
+                                                   BYTE decoded[DECODED_BUFFER_BYTES], DWORD *decodedCount)
 {
     const BYTE *end = text + count;
     *decodedCount = 0;
