@@ -216,10 +216,10 @@ std::vector<Case> Cases()
         {"UTF-16LE mark after UTF-8's", kUtf8Mark + kLeMark + Le("QUJD"), "", I, 1, 1},
         {"UTF-16LE mark after a group", "QUJD" + kLeMark + Le("QUJD"), "ABC", I, 1, 5},
         // More units than one block of them: a group across blocks, and an
-        // invalid unit past the first. ("DDDD" is 0C 30 C3.)
-        {"UTF-16LE: a long line", kLeMark + Le("\r\n" + std::string(4 * 80, 'D') + "QU\r\nJD\r\nQQ=="),
+        // invalid unit past the first. ("DDDD" is 0C 30 C3: 320 D are 80 groups.)
+        {"UTF-16LE: a long line", kLeMark + Le("\r\n" + std::string(320, 'D') + "QU\r\nJD\r\nQQ=="),
          Times(80, "\x0c\x30\xc3") + "ABCA", V, 0, 0},
-        {"UTF-16BE: invalid past a block", kBeMark + Be(std::string(4 * 80, 'D') + "QUJD") + "\x01Q",
+        {"UTF-16BE: invalid past a block", kBeMark + Be(std::string(320, 'D') + "QUJD") + "\x01Q",
          Times(80, "\x0c\x30\xc3") + "ABC", I, 1, 4 * 80 + 5},
     };
 }
