@@ -23,12 +23,13 @@
 // UTF-16 is one), and wrap at 2^32, as every count of the programs does.
 //
 // Between reads the state is one of these:
-// - FORM_START, held 0: nothing read yet (StartDecoding's state).
+// - FORM_START, held 0, heldBytes 0: nothing read yet (StartDecoding's).
 // - FORM_START, held 1 or 2: a mark begun, heldBytes 0xEF, 0xEFBB, 0xFF or
 //   0xFE; line 1, column 0, no group.
 // - FORM_BYTES, held 0: any group state below.
 // - FORM_UTF16LE or FORM_UTF16BE, held 0 or 1 (heldBytes the first byte of
 //   the unit begun), with any group state below.
+// Past FORM_START, heldBytes means nothing while held is 0.
 // A group state is characters 0 (bits and padded mean nothing), 1 to 3 with
 // padded 0 (bits: their 6 bits each, the last lowest), or 3 with padded 1
 // (two characters and "=").
