@@ -1,6 +1,7 @@
 // A model of what the decoder must make of a text, written from its rules
-// alone, in the plainest way: the whole text at once, each group collected
-// as a string and decoded when it has four characters. The unit tests and the
+// alone, in the plainest way: the whole text at once, its byte-order mark
+// read first and its characters listed, then each group collected as a
+// string and decoded when it has four characters. The unit tests and the
 // differential fuzzer hold DecodeChunk and UnfilterMain to it.
 #ifndef B64FILTER_TESTS_BASE64_DECODER_MODEL_H
 #define B64FILTER_TESTS_BASE64_DECODER_MODEL_H
@@ -14,7 +15,8 @@ namespace model {
 
 enum class Verdict { Valid, Invalid, EndsInsideGroup };
 
-// One group's bytes, and the offset in the text of its last character.
+// One group's bytes, and the offset in the text of its last character's
+// last byte.
 struct Group {
     size_t end;
     std::string bytes;
@@ -24,7 +26,8 @@ struct Decoded {
     std::vector<Group> groups;  // every complete group, in order
     Verdict verdict;
     uint32_t line, column;  // Invalid: the byte; EndsInsideGroup: the group's first character
-    size_t stop;            // Invalid: the offset of that byte; else the text's size
+    size_t stop;            // Invalid: the offset of the byte that makes it so (the
+                            // text's size when that is its end); else the text's size
     std::string Bytes() const
     {
         std::string all;
@@ -54,13 +57,72 @@ inline std::string DecodeGroup(const std::string &group)
     return bytes.substr(0, 3 - padding);
 }
 
+// A character of the text: its byte (NUL for a unit of UTF-16 whose other
+// byte is not 0, no character of the alphabet either) and the offset of its
+// last byte; half a unit at the end is a NUL whose last byte is the end.
+struct Character {
+    char c;
+    size_t last;
+};
+
+// The byte-order marks: UTF-8's, UTF-16LE's, UTF-16BE's.
+const std::string kUtf8Mark = "\xEF\xBB\xBF", kLeMark = "\xFF\xFE", kBeMark = "\xFE\xFF";
+const std::string kMarks[] = {kUtf8Mark, kLeMark, kBeMark};
+
+// Characters as units of UTF-16 (without a mark), each other byte 0.
+inline std::string Units(const std::string &characters, bool bigEndian)
+{
+    std::string units;
+    for (char c : characters)
+        units += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    return units;
+}
+
+// The text's characters, after a byte-order mark at its start. A mark begun
+// and broken, or never finished, is an invalid character at the start that
+// ends the list: a NUL whose last byte is the one that breaks it.
+inline std::vector<Character> Characters(const std::string &text)
+{
+    std::vector<Character> characters;
+    size_t start = 0, broken = 0;
+    bool utf16 = false, bigEndian = false;
+    for (const std::string &mark : kMarks) {
+        size_t same = 0;
+        while (same < mark.size() && same < text.size() && text[same] == mark[same])
+            same++;
+        if (same == mark.size()) {
+            start = same;
+            utf16 = mark.size() == 2;
+            bigEndian = mark[0] == '\xFE';
+        } else if (same > broken) {
+            broken = same;
+        }
+    }
+    if (start == 0 && broken != 0)
+        return {{'\0', broken}};
+    if (!utf16) {
+        for (size_t i = start; i < text.size(); i++)
+            characters.push_back({text[i], i});
+        return characters;
+    }
+    for (size_t i = start; i < text.size(); i += 2) {
+        if (i + 1 == text.size()) {
+            characters.push_back({'\0', text.size()});
+            break;
+        }
+        char c = text[bigEndian ? i + 1 : i], other = text[bigEndian ? i : i + 1];
+        characters.push_back({other == 0 ? c : '\0', i + 1});
+    }
+    return characters;
+}
+
 inline Decoded Decode(const std::string &text)
 {
     Decoded d{{}, Verdict::Valid, 0, 0, text.size()};
     uint32_t line = 1, column = 0, groupLine = 0, groupColumn = 0;
     std::string group;
-    for (size_t i = 0; i < text.size(); i++) {
-        char c = text[i];
+    for (const Character &character : Characters(text)) {
+        char c = character.c;
         column++;
         if (c == '\n') {
             line++;
@@ -75,7 +137,7 @@ inline Decoded Decode(const std::string &text)
             d.verdict = Verdict::Invalid;
             d.line = line;
             d.column = column;
-            d.stop = i;
+            d.stop = character.last;
             return d;
         }
         if (group.empty()) {
@@ -84,7 +146,7 @@ inline Decoded Decode(const std::string &text)
         }
         group += c;
         if (group.size() == 4) {
-            d.groups.push_back({i, DecodeGroup(group)});
+            d.groups.push_back({character.last, DecodeGroup(group)});
             group.clear();
         }
     }

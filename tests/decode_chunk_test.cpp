@@ -54,7 +54,11 @@ Decoding DecodeInPieces(const std::string &text, const std::vector<size_t> &size
             return d;
         }
     }
-    if (d.state.characters != 0) {
+    if (!EndDecoding(&d.state)) {
+        d.verdict = Verdict::Invalid;
+        d.line = d.state.line;
+        d.column = d.state.column;
+    } else if (d.state.characters != 0) {
         d.verdict = Verdict::EndsInsideGroup;
         d.line = d.state.groupLine;
         d.column = d.state.groupColumn;
@@ -78,6 +82,28 @@ std::string Bin(const char (&literal)[N])
 }
 
 const Verdict V = Verdict::Valid, I = Verdict::Invalid, E = Verdict::EndsInsideGroup;
+
+std::string Le(const std::string &characters)
+{
+    return model::Units(characters, false);
+}
+
+std::string Be(const std::string &characters)
+{
+    return model::Units(characters, true);
+}
+
+std::string Times(size_t n, const std::string &piece)
+{
+    std::string all;
+    while (n-- != 0)
+        all += piece;
+    return all;
+}
+
+using model::kBeMark;
+using model::kLeMark;
+using model::kUtf8Mark;
 
 std::vector<Case> Cases()
 {
@@ -134,6 +160,76 @@ std::vector<Case> Cases()
         {"a tail split over lines names its first character", "QUJD\r\n\r\nQUJDQ\r\nU\r\n", "ABCABC", E, 3,
          5},
         {"a tail after line ends inside it", "QUJD\n\n\nQUJDQQ\n=\n", "ABCABC", E, 4, 5},
+
+        // A byte-order mark at the start is not counted; anywhere else, or
+        // begun and broken, its first byte is invalid.
+        {"UTF-8 mark", kUtf8Mark + "QUJD\r\nQQ==\r\n", "ABCA", V, 0, 0},
+        {"UTF-8 mark alone", kUtf8Mark, "", V, 0, 0},
+        {"UTF-8 mark, then a line end", kUtf8Mark + "\r\nQUJD", "ABC", V, 0, 0},
+        {"UTF-8 mark: column 1 is after it", kUtf8Mark + "QU!D", "", I, 1, 3},
+        {"UTF-8 mark: its text's own lines", kUtf8Mark + "QUJD\r\nQ=", "ABC", I, 2, 2},
+        {"UTF-8 mark: a tail", kUtf8Mark + "QUJDQ", "ABC", E, 1, 5},
+        {"UTF-8 mark twice", kUtf8Mark + kUtf8Mark + "QUJD", "", I, 1, 1},
+        {"UTF-8 mark after a group", "QUJD" + kUtf8Mark, "ABC", I, 1, 5},
+        {"UTF-8 mark after a line end", "\r\n" + kUtf8Mark, "", I, 2, 1},
+        {"EF BB and then no BF", "\xEF\xBBQUJD", "", I, 1, 1},
+        {"EF and then no BB", "\xEFQUJD", "", I, 1, 1},
+        {"EF BB and then EF", "\xEF\xBB\xEF\xBB\xBF", "", I, 1, 1},
+        {"EF BB and then BF's neighbour", "\xEF\xBB\xBE", "", I, 1, 1},
+        {"EF and then BB's neighbour", "\xEF\xBC\xBF", "", I, 1, 1},
+        {"EF BB and the end", "\xEF\xBB", "", I, 1, 1},
+        {"EF and the end", "\xEF", "", I, 1, 1},
+        {"BB BF without EF", "\xBB\xBFQUJD", "", I, 1, 1},
+        {"FF and then no FE", "\xFFQ", "", I, 1, 1},
+        {"FF and then FF", "\xFF\xFF", "", I, 1, 1},
+        {"FE and then no FF", "\xFE\xFE", "", I, 1, 1},
+        {"FF and the end", "\xFF", "", I, 1, 1},
+        {"FE and the end", "\xFE", "", I, 1, 1},
+
+        {"UTF-16LE", kLeMark + Le("QUJD\r\nQQ==\r\nQUI=\r\n"), "ABCAAB", V, 0, 0},
+        {"UTF-16BE", kBeMark + Be("QUJD\r\nQQ==\r\nQUI=\r\n"), "ABCAAB", V, 0, 0},
+        {"UTF-16LE mark alone", kLeMark, "", V, 0, 0},
+        {"UTF-16BE mark alone", kBeMark, "", V, 0, 0},
+        {"UTF-16LE: groups split across lines", kLeMark + Le("QU\r\nJD\nQ\nU\r\nJ\rD"), "ABCABC", V, 0, 0},
+        {"UTF-16LE: the whole alphabet",
+         kLeMark + Le("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"),
+         Bin("\x00\x10\x83\x10Q\x87 \x92\x8b"
+             "0\xd3\x8f"
+             "A\x14\x93QU\x97"
+             "a\x96\x9bq\xd7\x9f\x82\x18\xa3\x92Y\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3]"
+             "\xb7\xe3\x9e\xbb\xf3\xdf\xbf"),
+         V, 0, 0},
+        {"UTF-16LE: columns count units", kLeMark + Le("QUJD\r\nQU*D"), "ABC", I, 2, 3},
+        {"UTF-16BE: CR counts as a column", kBeMark + Be("QUJD\r\r\n\rQ!"), "ABC", I, 2, 3},
+        {"UTF-16LE: a tail", kLeMark + Le("QUJD\r\nQQ="), "ABC", E, 2, 1},
+        {"UTF-16BE: a tail", kBeMark + Be("QUJDQU"), "ABC", E, 1, 5},
+        {"UTF-16LE: a unit with its other byte set", kLeMark + Le("QUJD") + "Q\x01", "ABC", I, 1, 5},
+        {"UTF-16BE: a unit with its other byte set", kBeMark + Be("QUJD") + "\x80Q", "ABC", I, 1, 5},
+        {"UTF-16LE: U+0A0D is no line end", kLeMark + Le("QUJD") + "\n\r" + Le("QUJD"), "ABC", I, 1, 5},
+        {"UTF-16BE: U+0A0A is no line end", kBeMark + Be("QUJD") + "\n\n", "ABC", I, 1, 5},
+        {"UTF-16LE: a NUL unit", kLeMark + Le("QU") + Bin("\0\0"), "", I, 1, 3},
+        {"UTF-16LE: a space", kLeMark + Le("QUJD QUJD"), "ABC", I, 1, 5},
+        {"UTF-16LE: 0x80 alone", kLeMark + Le("QUJ\x80"), "", I, 1, 4},
+        {"UTF-16LE: \"=\" too early", kLeMark + Le("QUJD\nQ="), "ABC", I, 2, 2},
+        {"UTF-16LE read as BE", kBeMark + Le("QUJD"), "", I, 1, 1},
+        {"UTF-16BE read as LE", kLeMark + Be("QUJD"), "", I, 1, 1},
+        {"UTF-16LE without its mark", Le("QUJD"), "", I, 1, 2},
+        {"UTF-16LE: half a unit at the end", kLeMark + Le("QUJDQU") + "J", "ABC", I, 1, 7},
+        {"UTF-16BE: half a unit at the end", kBeMark + Be("QUJD") + Bin("\0"), "ABC", I, 1, 5},
+        {"UTF-16LE: half a unit after a line end", kLeMark + Le("QUJD\r\n") + "Q", "ABC", I, 2, 1},
+        {"UTF-16LE: half a unit after a whole group", kLeMark + Le("QUJD") + "\n", "ABC", I, 1, 5},
+        {"UTF-16LE: half a unit alone", kLeMark + "Q", "", I, 1, 1},
+        {"UTF-16LE: the mark twice", kLeMark + kLeMark + Le("QUJD"), "", I, 1, 1},
+        {"UTF-16BE: the mark after a group", kBeMark + Be("QUJD") + kBeMark, "ABC", I, 1, 5},
+        {"UTF-16LE: the UTF-8 mark after it", kLeMark + kUtf8Mark, "", I, 1, 1},
+        {"UTF-16LE mark after UTF-8's", kUtf8Mark + kLeMark + Le("QUJD"), "", I, 1, 1},
+        {"UTF-16LE mark after a group", "QUJD" + kLeMark + Le("QUJD"), "ABC", I, 1, 5},
+        // More units than one block of them: a group across blocks, and an
+        // invalid unit past the first. ("DDDD" is 0C 30 C3: 320 D are 80 groups.)
+        {"UTF-16LE: a long line", kLeMark + Le("\r\n" + std::string(320, 'D') + "QU\r\nJD\r\nQQ=="),
+         Times(80, "\x0c\x30\xc3") + "ABCA", V, 0, 0},
+        {"UTF-16BE: invalid past a block", kBeMark + Be(std::string(320, 'D') + "QUJD") + "\x01Q",
+         Times(80, "\x0c\x30\xc3") + "ABC", I, 1, 4 * 80 + 5},
     };
 }
 
@@ -154,8 +250,9 @@ void ExpectCase(const Case &c, const Decoding &d, const std::string &how)
     EXPECT_EQ(d.column, c.column) << c.name << how;
 }
 
-// Each case in one read, cut in two at every place, and a byte at a time;
-// and each read's bytes are exactly those of the groups it completes.
+// Each case in one read, cut in two at every place, and a byte at a time
+// (with and without empty reads between); and each read's bytes are exactly
+// those of the groups it completes.
 TEST(DecodeChunk, TextRules)
 {
     for (const Case &c : Cases()) {
@@ -173,6 +270,12 @@ TEST(DecodeChunk, TextRules)
             EXPECT_EQ(Hex(d.perPiece[0]), Hex(model::BytesCompletedIn(m, 0, cut)))
                 << c.name << ", cut at " << cut;
         }
+        // A read of nothing between any two changes nothing, a mark or a
+        // unit begun held across it.
+        std::vector<size_t> withEmpty;
+        for (size_t i = 0; i < c.text.size(); i++)
+            withEmpty.insert(withEmpty.end(), {1, 0});
+        ExpectCase(c, DecodeInPieces(c.text, withEmpty), ", a byte at a time, an empty read after each");
         Decoding bytewise = DecodeInPieces(c.text, std::vector<size_t>(c.text.size(), 1));
         ExpectCase(c, bytewise, ", a byte at a time");
         for (size_t i = 0; i < bytewise.perPiece.size(); i++)
@@ -181,13 +284,28 @@ TEST(DecodeChunk, TextRules)
     }
 }
 
-// OpenSSL's decoder agrees where it can read the text: CR and LF removed,
-// padding at the end only.
+// The characters of a valid text: its mark left out, and of UTF-16 the
+// character byte of each unit.
+std::string Narrowed(const std::string &text)
+{
+    if (text.compare(0, 3, kUtf8Mark) == 0)
+        return text.substr(3);
+    size_t first = text.compare(0, 2, kLeMark) == 0 ? 2 : text.compare(0, 2, kBeMark) == 0 ? 3 : 0;
+    if (first == 0)
+        return text;
+    std::string characters;
+    for (size_t i = first; i < text.size(); i += 2)
+        characters += text[i];
+    return characters;
+}
+
+// OpenSSL's decoder agrees where it can read the text: the mark and CR and
+// LF removed, UTF-16 narrowed, padding at the end only.
 TEST(DecodeChunk, AgreesWithOpenSsl)
 {
     for (const Case &c : Cases()) {
         std::string plain;
-        for (char ch : c.text)
+        for (char ch : Narrowed(c.text))
             if (ch != '\r' && ch != '\n')
                 plain += ch;
         size_t pad = plain.find('=');
@@ -212,8 +330,9 @@ std::string Encoded(const std::string &data)
 }
 
 // OpenSSL's text of random data, and of the bytes 00 1A 20 80 FF, in lines of
-// 64, 76, 1 and odd widths with either line end or none, each in reads of
-// 4096 and of random sizes, gives back exactly the data.
+// 64, 76, 1 and odd widths with either line end or none, as it is and saved
+// with each byte-order mark, each in reads of 4096 and of random sizes (odd
+// ones too, which split the units of UTF-16), gives back exactly the data.
 TEST(DecodeChunk, LineWidthsAndEnds)
 {
     std::mt19937 random(2026);
@@ -231,13 +350,17 @@ TEST(DecodeChunk, LineWidthsAndEnds)
                 std::string text;
                 for (size_t at = 0; at < flat.size(); at += width ? width : flat.size())
                     text += flat.substr(at, width ? width : flat.size()) + (width ? end : "");
-                std::vector<size_t> sizes;
-                for (size_t at = 0; at < text.size(); at += sizes.back())
-                    sizes.push_back(1 + random() % 300);
-                for (const auto &pieces : {std::vector<size_t>(text.size() / 4096 + 1, 4096), sizes}) {
-                    Decoding got = DecodeInPieces(text, pieces);
-                    EXPECT_EQ(got.verdict, Verdict::Valid) << d.size() << " bytes, width " << width;
-                    EXPECT_EQ(got.bytes, d) << d.size() << " bytes, width " << width;
+                for (const std::string &saved :
+                     {text, kUtf8Mark + text, kLeMark + Le(text), kBeMark + Be(text)}) {
+                    std::vector<size_t> sizes;
+                    for (size_t at = 0; at < saved.size(); at += sizes.back())
+                        sizes.push_back(1 + random() % 300);
+                    for (const auto &pieces : {std::vector<size_t>(saved.size() / 4096 + 1, 4096), sizes}) {
+                        Decoding got = DecodeInPieces(saved, pieces);
+                        EXPECT_EQ(got.verdict, Verdict::Valid) << d.size() << " bytes, width " << width;
+                        EXPECT_EQ(got.bytes, d)
+                            << d.size() << " bytes, width " << width << ", " << saved.size();
+                    }
                 }
             }
         }

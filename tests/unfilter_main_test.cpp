@@ -32,6 +32,9 @@ using entry_runs::TargetName;
 using entry_runs::WithCloseFailures;
 using entry_runs::WithReads;
 using entry_runs::WithWrites;
+using model::kBeMark;
+using model::kLeMark;
+using model::kUtf8Mark;
 using scripted::Call;
 using scripted::kError;
 using scripted::kInput;
@@ -71,6 +74,23 @@ struct Case {
     size_t reads;
 };
 
+std::string Le(const std::string &characters)
+{
+    return model::Units(characters, false);
+}
+
+std::string Be(const std::string &characters)
+{
+    return model::Units(characters, true);
+}
+
+// A literal's bytes, NULs included.
+template <size_t N>
+std::string Bin(const char (&literal)[N])
+{
+    return std::string(literal, N - 1);
+}
+
 std::string Joined(const std::vector<std::string> &writes)
 {
     std::string all;
@@ -88,6 +108,8 @@ std::vector<Case> Cases()
     const model::Decoded bigGroups = model::Decode(bigText);
     const std::string firstRead = model::BytesCompletedIn(bigGroups, 0, 4096);
     const std::string fullRead = model::Decode(std::string(4096, 'D')).Bytes();
+    const std::string bigUtf16 = kBeMark + Be(bigText);  // 8214 bytes: three reads
+    const model::Decoded bigUtf16Groups = model::Decode(bigUtf16);
     const std::string invalid = "Invalid Base64 input at line ";
     const std::string inside = "Base64 input ends inside a group at line ";
     // One case a row, its fields in the order of Case.
@@ -157,6 +179,60 @@ std::vector<Case> Cases()
          {"ABC", "ABC"},
          "ABCABC", invalid + "3, column 1\r\n", kAllClosed, 3},
         {"a CR without its LF", WithReads({{"QUJD\r\t"}}), 13, {"ABC"}, "ABC", invalid + "1, column 6\r\n",
+         kAllClosed, 1},
+
+        // Text as Windows saves it: a byte-order mark, which is not counted,
+        // and UTF-16, a character a unit; marks and units cut by reads.
+        {"Out-File's text: mark, UTF-16LE, CR LF", WithReads({{kLeMark + Le(text)}}), 0, {data}, data, "",
+         kAllClosed, 2},
+        {"UTF-16BE past two reads: one write per read",
+         WithReads({{bigUtf16.substr(0, 4096)}, {bigUtf16.substr(4096, 4096)}, {bigUtf16.substr(8192)}}), 0,
+         {model::BytesCompletedIn(bigUtf16Groups, 0, 4096),
+          model::BytesCompletedIn(bigUtf16Groups, 4096, 8192),
+          model::BytesCompletedIn(bigUtf16Groups, 8192, bigUtf16.size())},
+         big, "", kAllClosed, 4},
+        {"a UTF-8 mark a byte a read", WithReads({{"\xEF"}, {"\xBB"}, {"\xBF"}, {"QUJD"}}), 0, {"ABC"}, "ABC",
+         "", kAllClosed, 5},
+        {"a UTF-8 mark with its text", WithReads({{kUtf8Mark + "QUJD\r\nQU!"}}), 13, {"ABC"}, "ABC",
+         invalid + "2, column 3\r\n", kAllClosed, 1},
+        {"a mark broken in a later read", WithReads({{"\xEF\xBB"}, {"QUJD"}}), 13, {}, "",
+         invalid + "1, column 1\r\n", kAllClosed, 2},
+        {"a mark begun at the end", WithReads({{"\xFE"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 2},
+        {"a mark begun at a broken pipe", WithReads({{"\xEF\xBB"}, {"", 109}}), 13, {}, "",
+         invalid + "1, column 1\r\n", kAllClosed, 2},
+        {"a mark begun, then a read failure", WithReads({{"\xFF"}, {"", 5}}), 5, {}, "",
+         "ReadFile() returned error 5\r\n", kAllClosed, 2},
+        {"a mark after the text's start", WithReads({{"\r\n"}, {kLeMark}}), 13, {}, "",
+         invalid + "2, column 1\r\n", kAllClosed, 2},
+        {"UTF-16LE: units cut by every read",
+         WithReads({{"\xFF"}, {"\xFEQ"}, {Bin("\0U\0J")}, {Bin("\0D\0\r")}, {Bin("\0")}}), 0, {"ABC"}, "ABC",
+         "", kAllClosed, 6},
+        {"UTF-16BE: a unit's second byte completes a group",
+         WithReads({{kBeMark + Be("QUJ") + Bin("\0")}, {"D"}}), 0, {"ABC"}, "ABC", "", kAllClosed, 3},
+        {"UTF-16LE: a unit with its other byte set",
+         WithReads({{kLeMark + Le("QUJDQ") + "U\x01" + Le("JD")}}), 13, {"ABC"}, "ABC",
+         invalid + "1, column 6\r\n", kAllClosed, 1},
+        {"UTF-16BE: an invalid unit cut by reads",
+         WithReads({{kBeMark + Be("QUJD\r\nQ") + "\x0a"}, {"\x0d"}}), 13, {"ABC"}, "ABC",
+         invalid + "2, column 2\r\n", kAllClosed, 2},
+        {"UTF-16LE: half a unit at the end", WithReads({{kLeMark + Le("QUJDQU") + "J"}}), 13, {"ABC"}, "ABC",
+         invalid + "1, column 7\r\n", kAllClosed, 2},
+        {"UTF-16BE: half a unit after a line end, at a broken pipe",
+         WithReads({{kBeMark + Be("QUJD\n")}, {Bin("\0")}, {"", 109}}), 13, {"ABC"}, "ABC",
+         invalid + "2, column 1\r\n", kAllClosed, 3},
+        {"UTF-16LE: inside a group at the end", WithReads({{kLeMark + Le("QUJD\r\nQQ=")}}), 38, {"ABC"},
+         "ABC", inside + "2, column 1\r\n", kAllClosed, 2},
+        {"UTF-16LE without its mark", WithReads({{Le("QUJD")}}), 13, {}, "", invalid + "1, column 2\r\n",
+         kAllClosed, 1},
+        // Bytes at the start that begin no mark are the text's, at once:
+        // no read waits for what follows them.
+        {"\"/\" first is a character", WithReads({{"//8="}}), 0, {"\xff\xff"}, "\xff\xff", "", kAllClosed, 2},
+        {"F8 first begins no mark", WithReads({{"\xF8"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
+        {"EF BC begins no mark", WithReads({{"\xEF\xBC"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
+        {"FE FE begins no mark", WithReads({{"\xFE\xFE"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
          kAllClosed, 1},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"},

@@ -49,10 +49,18 @@ void StartDecoding(DecodeState *state)
     state->bits = 0;
     state->characters = 0;
     state->padded = 0;
+    state->form = FORM_START;
+    state->held = 0;
+    state->heldBytes = 0;
 }
 
-BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded[DECODED_BUFFER_BYTES],
-                 DWORD *decodedCount)
+// Text of a byte a character, as DecodeChunk decodes it once its form is
+// known. It has DecodeChunk's parameters, and is not static (the compiler
+// gives a static function a calling convention of its own), so that
+// DecodeChunk's call of it is a jump: text of a byte a character pays for
+// the other forms with one test a read.
+BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded[DECODED_BUFFER_BYTES],
+                      DWORD *decodedCount)
 {
     // Locals, not the fields: the compiler then keeps them in registers
     // rather than storing each change through the pointer.
@@ -159,4 +167,127 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
     state->padded = padded;
     *decodedCount = (DWORD)(out - decoded);
     return valid;
+}
+
+// At the very start of the text: takes the bytes of a byte-order mark,
+// held while they may still be one, and sets the form once the mark is
+// whole or the text has none. FALSE when a mark begun is broken ("EF BB"
+// and then anything but BF): its first byte, at line 1, column 1, is then
+// invalid, as it is in text without a mark.
+static BOOL TakeMark(DecodeState *state, const BYTE **text, const BYTE *end)
+{
+    while (*text < end) {
+        DWORD bytes = state->heldBytes << 8 | **text;
+        switch (bytes) {
+        case 0xEF:
+        case 0xEFBB:
+        case 0xFF:
+        case 0xFE:
+            ++*text;
+            state->held++;
+            state->heldBytes = bytes;
+            continue;
+        case 0xEFBBBF:
+            state->form = FORM_BYTES;
+            break;
+        case 0xFFFE:
+            state->form = FORM_UTF16LE;
+            break;
+        case 0xFEFF:
+            state->form = FORM_UTF16BE;
+            break;
+        default:
+            if (state->held != 0) {
+                state->column++;
+                return FALSE;
+            }
+            // No mark: this byte is the text's first character.
+            state->form = FORM_BYTES;
+            return TRUE;
+        }
+        ++*text;
+        state->held = 0;
+        state->heldBytes = 0;
+        return TRUE;
+    }
+    return TRUE;
+}
+
+// The most units of UTF-16 narrowed at a time, in a buffer on the stack.
+#define UNIT_BLOCK 256
+
+// UTF-16: each unit narrowed to the byte of its character, a block at a
+// time, and those decoded as text of a byte a character, which counts
+// lines and columns in units as it does in bytes. A unit whose other byte
+// is not 0 stands for no character of the text, and is narrowed to NUL,
+// which is none either: it is named at its own place. A byte left over
+// begins a unit that the next read ends.
+static BOOL DecodeUnits(DecodeState *state, const BYTE *text, const BYTE *end, BYTE *decoded,
+                        DWORD *decodedCount)
+{
+    // Where a unit's character byte stands: first in UTF-16LE, second in BE.
+    const DWORD at = state->form == FORM_UTF16BE ? 1 : 0;
+    BYTE narrow[UNIT_BLOCK];
+    DWORD n = 0;
+    if (state->held != 0 && text < end) {
+        BYTE unit[2] = {(BYTE)state->heldBytes, *text++};
+        narrow[n++] = unit[1 - at] == 0 ? unit[at] : 0;
+        state->held = 0;
+    }
+    for (;;) {
+        DWORD units = (DWORD)(end - text) / 2;
+        if (units > UNIT_BLOCK - n)
+            units = UNIT_BLOCK - n;
+        for (DWORD i = 0; i < units; i++, text += 2)
+            narrow[n + i] = text[1 - at] == 0 ? text[at] : 0;
+        n += units;
+        if (n == 0)
+            break;
+        DWORD count;
+        BOOL valid = DecodeCharacters(state, narrow, n, decoded + *decodedCount, &count);
+        *decodedCount += count;
+        if (!valid)
+            return FALSE;
+        n = 0;
+    }
+    if (text < end) {
+        state->held = 1;
+        state->heldBytes = *text;
+    }
+    return TRUE;
+}
+
+// Text whose form is not yet known, or is UTF-16. Never inlined: the frame
+// of its buffer would then be set up for every read of any text.
+__attribute__((noinline)) static BOOL DecodeMarked(DecodeState *state, const BYTE *text, DWORD count,
+                                                   BYTE decoded[DECODED_BUFFER_BYTES], DWORD *decodedCount)
+{
+    const BYTE *end = text + count;
+    *decodedCount = 0;
+    if (state->form == FORM_START && !TakeMark(state, &text, end))
+        return FALSE;
+    if (state->form == FORM_BYTES)
+        return DecodeCharacters(state, text, (DWORD)(end - text), decoded, decodedCount);
+    // Still FORM_START: all of it was a mark begun.
+    if (state->form == FORM_START)
+        return TRUE;
+    return DecodeUnits(state, text, end, decoded, decodedCount);
+}
+
+BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded[DECODED_BUFFER_BYTES],
+                 DWORD *decodedCount)
+{
+    if (state->form == FORM_BYTES)
+        return DecodeCharacters(state, text, count, decoded, decodedCount);
+    return DecodeMarked(state, text, count, decoded, decodedCount);
+}
+
+BOOL EndDecoding(DecodeState *state)
+{
+    if (state->held == 0)
+        return TRUE;
+    // The bytes of a mark or a unit begun: a character, the one after the
+    // last taken, that is none.
+    state->column++;
+    return FALSE;
 }

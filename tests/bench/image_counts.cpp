@@ -57,15 +57,27 @@ emulated::Outcome RunReads(const std::vector<size_t> &sizes)
     return RunChecked(*image, script, expected);
 }
 
+// A line as UTF-16LE, each character a unit.
+std::string Utf16Le(const std::string &line)
+{
+    std::string units;
+    for (char c : line)
+        units += std::string{c, '\0'};
+    return units;
+}
+
 // The decoder over `lines` reads, each one line of the encoder's text for 57
-// bytes (78 characters, CR LF included): its output is those bytes.
-emulated::Outcome RunLines(emulated::Machine &decoder, size_t lines)
+// bytes (78 characters, CR LF included), or that line as UTF-16LE (156
+// bytes, the first read with the mark FF FE before it): its output is those
+// bytes.
+emulated::Outcome RunLines(emulated::Machine &decoder, size_t lines, bool utf16)
 {
     scripted::Script script;
     std::string expected;
     for (size_t i = 0; i < lines; i++) {
         std::string data = ReadData(i, 57);
-        script.reads.push_back({OracleLine(data)});
+        std::string line = OracleLine(data);
+        script.reads.push_back({utf16 ? (i == 0 ? "\xFF\xFE" : "") + Utf16Le(line) : line});
         expected += data;
     }
     return RunChecked(decoder, script, expected);
@@ -147,12 +159,17 @@ int main(int argc, char **argv)
            (unsigned long long)file.instructions);
     if (argc == 3) {
         emulated::MachinePtr decoder = LoadOrExit(argv[2]);
-        uint64_t lineMin, lineMax;
-        StepCost([&](size_t k) { return RunLines(*decoder, k).instructions; }, &lineMin, &lineMax);
-        printf("| `b64unfilter.exe`: one 78-byte line of the filter's text, read alone (read, decode, write: "
-               "`UnfilterMain` and `DecodeChunk`) | ");
-        PrintRange(lineMin, lineMax);
-        printf(" |\n");
+        for (bool utf16 : {false, true}) {
+            uint64_t lineMin, lineMax;
+            StepCost([&](size_t k) { return RunLines(*decoder, k, utf16).instructions; }, &lineMin, &lineMax);
+            const char *what =
+                utf16 ? "the same line as UTF-16LE (156 bytes), read alone"
+                      : "one 78-byte line of the filter's text, read alone (read, decode, write: "
+                        "`UnfilterMain` and `DecodeChunk`)";
+            printf("| `b64unfilter.exe`: %s | ", what);
+            PrintRange(lineMin, lineMax);
+            printf(" |\n");
+        }
     }
     printf("\n");
     printf("Stack: %u bytes at most in a clean run, %u bytes with a message (`PrintFormat`'s buffer), of the "

@@ -14,6 +14,11 @@ of the same platform (harness.TARGET) where its text is wanted.
 - The fault table, as for the filter.
 - Through a pipe and at a terminal, a group's bytes come out as soon as it
   is whole, before the input ends.
+- Text as Windows saves it decodes: from a file written as PowerShell's
+  Out-File writes it (mark FF FE, UTF-16LE, CR LF), and as Notepad saves it
+  (UTF-8 with its mark, UTF-16LE and BE with theirs); a unit of UTF-16 that
+  is no Base64 character, and half a unit at the end, are named where they
+  stand.
 """
 
 import base64
@@ -251,6 +256,61 @@ class Pipes(unittest.TestCase):
             self.assertEqual(decoder.read_output(3), b"ABC")
             decoder.send(b"RE*")
             self.assertEqual(decoder.finish(), (13, b"", invalid(2, 3)))
+
+
+def saved_as(encoding, text):
+    """Text as Windows saves it in an encoding, its byte-order mark first."""
+    marks = {"utf-8": b"\xef\xbb\xbf", "utf-16-le": b"\xff\xfe", "utf-16-be": b"\xfe\xff"}
+    return marks[encoding] + text.decode("ascii").encode(encoding)
+
+
+class SavedByWindows(unittest.TestCase):
+    """Base64 text that went through PowerShell or Notepad, read from a
+    file as `b64unfilter < file` reads it: the byte-order mark is skipped
+    and not counted, and UTF-16 is read a unit a character."""
+
+    def decode_file(self, content):
+        with tempfile.TemporaryFile() as source:
+            source.write(content)
+            source.seek(0)
+            return harness.run(DECODER, stdin=source.fileno())
+
+    def test_out_file(self):
+        # Windows PowerShell 5.1: `Get-Content photo.b64 | Out-File copy.b64`
+        # writes each line in UTF-16LE after FF FE, and ends each with CR LF.
+        # The file spans several of the decoder's reads.
+        data = RANDOM.randbytes(3 * READ_BYTES + 100)
+        lines = harness.expected_output(data).split(b"\r\n")[:-1]
+        out_file = b"\xff\xfe" + b"".join(line.decode("ascii").encode("utf-16-le") + "\r\n".encode("utf-16-le")
+                                          for line in lines)
+        self.assertEqual(self.decode_file(out_file), (0, data, b""))
+
+    def test_notepad(self):
+        # Notepad's "UTF-8 with BOM", "Unicode" and "Unicode big endian", the
+        # last line with no line end.
+        data = RANDOM.randbytes(1000)
+        text = lines_of(data)[:-2]
+        for encoding in ("utf-8", "utf-16-le", "utf-16-be"):
+            with self.subTest(encoding=encoding):
+                self.assertEqual(self.decode_file(saved_as(encoding, text)), (0, data, b""))
+
+    def test_rejected(self):
+        # The mark is not counted: columns are the characters after it.
+        le = "utf-16-le"
+        for content, result in (
+                # U+00E9 (E9 00) is no Base64 character, and U+2013 (13 20) none at all.
+                (saved_as(le, b"QUJD\r\nQU") + "\u00e9D".encode(le), (13, b"ABC", invalid(2, 3))),
+                (saved_as(le, b"QUJD\r\nQUJD\r\n") + "\u2013".encode(le), (13, b"ABCABC", invalid(3, 1))),
+                # Half a unit at the end.
+                (saved_as(le, b"QUJDQUJD") + b"Q", (13, b"ABCABC", invalid(1, 9))),
+                (saved_as("utf-16-be", b"QUJD QUJD"), (13, b"ABC", invalid(1, 5))),
+                (saved_as("utf-8", b"QUJD\r\nRE*"), (13, b"ABC", invalid(2, 3))),
+                # A mark begun and broken; UTF-16 without its mark.
+                (b"\xef\xbbQUJD", (13, b"", invalid(1, 1))),
+                ("QUJD".encode(le), (13, b"", invalid(1, 2))),
+                (saved_as(le, b"QUJDQU"), (38, b"ABC", inside(1, 5)))):
+            with self.subTest(content=content):
+                self.assertEqual(self.decode_file(content), result)
 
 
 class Faults(unittest.TestCase):

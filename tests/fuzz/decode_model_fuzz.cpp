@@ -1,14 +1,16 @@
 // UnfilterMain over the scripted platform against the model of the rules
-// (tests/base64_decoder_model.h), on any text: bytes drawn mostly from the
-// alphabet, "=", CR and LF, some of any value, in reads of any size from 1 to
-// 4096. The output, each write, the message with its position, the exit
+// (tests/base64_decoder_model.h), on any text: characters drawn mostly from
+// the alphabet, "=", CR and LF, some of any value, as bytes or as units of
+// UTF-16 (some with their other byte set), after a byte-order mark or none
+// or part of one, in reads of any size from 1 to 4096, which cut marks and
+// units anywhere. The output, each write, the message with its position, the exit
 // code and the reads made must all be what the model says. The same script
 // then drives the decoder's image on the emulated CPU (B64UNFILTER_WIN32_IMAGE),
 // which must end in ExitProcess without a fault, with the same exit code and
 // the very same call record, call by call.
 //
-// Input: the fuzzer's bytes pick each byte of the text (a kind, then which
-// of it) and each read's size (FuzzedDataProvider).
+// Input: the fuzzer's bytes pick the text's form, then each read's size and
+// the characters that fill it (a kind, then which of it) (FuzzedDataProvider).
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -48,6 +50,31 @@ char TextByte(FuzzedDataProvider &fuzz)
     return (char)fuzz.ConsumeIntegral<uint8_t>();
 }
 
+// The text's start: no mark, each whole mark, or a mark begun (and then
+// broken by what follows, or cut by the end).
+std::string TextStart(FuzzedDataProvider &fuzz)
+{
+    static const char *const starts[] = {"",     "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
+                                         "\xEF", "\xEF\xBB",     "\xFF",     "\xFE"};
+    uint8_t kind = fuzz.ConsumeIntegral<uint8_t>();
+    if (kind < 64)
+        return starts[0];
+    if (kind < 240)
+        return starts[1 + kind % 3];
+    return starts[4 + kind % 4];
+}
+
+// A character as the text's form writes it: a byte, or in UTF-16 a unit,
+// its other byte 0 but now and then any.
+std::string Character(FuzzedDataProvider &fuzz, const std::string &start)
+{
+    char c = TextByte(fuzz);
+    if (start != model::kLeMark && start != model::kBeMark)
+        return std::string(1, c);
+    char other = fuzz.ConsumeIntegral<uint8_t>() < 8 ? (char)fuzz.ConsumeIntegral<uint8_t>() : '\0';
+    return start == model::kLeMark ? std::string{c, other} : std::string{other, c};
+}
+
 emulated::Machine *image = nullptr;
 
 // The image against the host-compiled UnfilterMain's run of the same script.
@@ -77,7 +104,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
     FuzzedDataProvider fuzz(bytes, size);
-    std::string text;
+    const std::string start = TextStart(fuzz);
+    std::string text = start;
     std::vector<size_t> ends;  // where each read ends in the text
     scripted::Script script;
     size_t reads = fuzz.ConsumeIntegralInRange<size_t>(0, 12);
@@ -85,13 +113,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         // Mostly short reads, as pipes give, and now and then a full one.
         size_t n = fuzz.ConsumeBool() ? fuzz.ConsumeIntegralInRange<size_t>(1, 16)
                                       : fuzz.ConsumeIntegralInRange<size_t>(1, 4096);
-        std::string piece;
-        for (size_t i = 0; i < n; i++)
-            piece += TextByte(fuzz);
-        script.reads.push_back({piece});
-        text += piece;
-        ends.push_back(text.size());
+        size_t from = ends.empty() ? 0 : ends.back();
+        while (text.size() < from + n && fuzz.remaining_bytes() > 0)
+            text += Character(fuzz, start);
+        if (text.size() == from)
+            break;
+        script.reads.push_back({text.substr(from, n)});
+        ends.push_back(from + script.reads.back().data.size());
     }
+    // The text is what the reads give: its characters past the last read
+    // are not, nor is the mark of a text with no reads.
+    text.resize(ends.empty() ? 0 : ends.back());
     scripted::Reset(script);
     DWORD exitCode = scripted::RunEntry(UnfilterMain);
 
@@ -103,10 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     if (m.verdict == model::Verdict::Invalid) {
         wantCode = 13;
         wantMessage = "Invalid Base64 input at line " + where;
-        wantReads = 0;
-        while (ends[wantReads] <= m.stop)
+        // Known at the read that holds the byte that makes it so, or, for
+        // a mark or a unit begun at the end, at the read of 0 bytes.
+        if (m.stop < text.size()) {
+            wantReads = 0;
+            while (ends[wantReads] <= m.stop)
+                wantReads++;
             wantReads++;
-        wantReads++;
+        }
     } else if (m.verdict == model::Verdict::EndsInsideGroup) {
         wantCode = 38;
         wantMessage = "Base64 input ends inside a group at line " + where;

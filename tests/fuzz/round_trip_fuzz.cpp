@@ -1,11 +1,13 @@
 // The encoder and then the decoder, both over the scripted platform: any
 // bytes, given to FilterMain in reads of any size from 1 to 57; its text,
-// cut anew into reads of any size from 1 to 4096, given to UnfilterMain.
+// as it is or saved as Windows saves text (after UTF-8's byte-order mark,
+// or as UTF-16LE or BE after theirs), cut anew into reads of any size from
+// 1 to 4096, given to UnfilterMain.
 // The decoder must give back exactly the bytes, with exit code 0 and nothing
 // on standard error, in one write for each read that completes a group.
 //
-// Input: the bytes to encode, each read's size and each cut of the text all
-// drawn from the fuzzer's bytes (FuzzedDataProvider).
+// Input: the bytes to encode, each read's size, how the text is saved and
+// each cut of it all drawn from the fuzzer's bytes (FuzzedDataProvider).
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -15,6 +17,7 @@
 
 #include "filter/filter_main.h"
 #include "platform/test/scripted_platform.h"
+#include "tests/base64_decoder_model.h"
 #include "unfilter/unfilter_main.h"
 
 namespace {
@@ -41,7 +44,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     scripted::Reset(encoding);
     if (scripted::RunEntry(FilterMain) != 0)
         Fail("the encoder failed");
-    const std::string text = scripted::WrittenTo(scripted::kOutput);
+    const std::string written = scripted::WrittenTo(scripted::kOutput);
+    // The text as saved, and how many of its bytes make a character: the
+    // mark's come first, and a character ends with its last byte.
+    std::string text = written;
+    size_t mark = 0, unit = 1;
+    switch (fuzz.ConsumeIntegralInRange<int>(0, 3)) {
+    case 1:
+        text = model::kUtf8Mark + written;
+        mark = 3;
+        break;
+    case 2:
+        text = model::kLeMark + model::Units(written, false);
+        mark = 2, unit = 2;
+        break;
+    case 3:
+        text = model::kBeMark + model::Units(written, true);
+        mark = 2, unit = 2;
+        break;
+    }
 
     scripted::Script decoding;
     for (size_t at = 0; at < text.size();) {
@@ -60,12 +81,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         Fail("the decoder wrote a message");
 
     // One write per read that completes a group: the characters seen so far,
-    // CR and LF left out, pass a multiple of four in that read.
-    size_t characters = 0, completing = 0;
+    // CR and LF left out, pass a multiple of four in that read (a character
+    // is seen once its last byte is).
+    size_t characters = 0, completing = 0, at = 0;
     for (const scripted::ReadStep &read : decoding.reads) {
         size_t before = characters / 4;
-        for (char c : read.data)
-            characters += c != '\r' && c != '\n';
+        for (size_t end = at + read.data.size(); at < end; at++) {
+            bool last = at >= mark && (at - mark) % unit == unit - 1;
+            characters += last && written[(at - mark) / unit] != '\r' && written[(at - mark) / unit] != '\n';
+        }
         completing += characters / 4 != before;
     }
     size_t writes = 0;
