@@ -62,3 +62,11 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
     *decodedCount = 3 * groups > inGroups ? 3 * groups - inGroups : 0;
     return TRUE;
 }
+
+// The filter's text has no byte-order mark nor UTF-16 units to leave half
+// taken at its end.
+BOOL EndDecoding(DecodeState *state)
+{
+    (void)state;
+    return TRUE;
+}
