@@ -263,3 +263,51 @@ TEST(RoundTrip, EveryGroupAndTail)
 }
 
 }  // namespace
+
+namespace {
+
+// The bound DecodeChunk's writes keep: a read of 4096 bytes and the 3
+// characters held before it complete at most 1024 groups, 3072 bytes, which
+// the test build checks after every write. From every listed state that
+// holds characters, the fullest reads fill the buffer to the byte, their
+// last group taken whole, or one character at a time after an LF inside
+// it (which needs a character held: the LF takes a byte of the read).
+TEST(DecoderBound, FullestReadsFromEveryState)
+{
+    for (const proof::ListedState &listed : proof::ListedStates()) {
+        if (listed.padded)
+            continue;  // "xx=" takes "=" next, and no group is fuller
+        const unsigned held = listed.characters;
+        std::vector<std::string> texts = {std::string(TEXT_BUFFER_BYTES, '/')};
+        if (held > 0)
+            texts.push_back(std::string(4 - held + 4 * 1022, '/') + "AB\nCD" + std::string(held - 1, '/'));
+        for (const std::string &text : texts) {
+            ASSERT_EQ(text.size(), (size_t)TEXT_BUFFER_BYTES);
+            DecodeState s = proof::StateAfter(listed.prefix);
+            BYTE decoded[DECODED_BUFFER_BYTES];
+            DWORD count = 0;
+            ASSERT_TRUE(DecodeChunk(&s, (const BYTE *)text.data(), (DWORD)text.size(), decoded, &count));
+            EXPECT_EQ(count, (DWORD)DECODED_BUFFER_BYTES) << listed.name << ", " << texts.size();
+        }
+    }
+}
+
+#ifdef B64_CHECK_DECODED_BOUND
+// A read longer than its buffer (which no caller makes) is stopped at the
+// first group past the bound: the check is there, and can fail.
+TEST(DecoderBound, CheckedInTheTestBuild)
+{
+    const std::string text(TEXT_BUFFER_BYTES + 8, 'Q');
+    EXPECT_DEATH(
+        {
+            BYTE roomy[DECODED_BUFFER_BYTES + 16];
+            DecodeState s;
+            StartDecoding(&s);
+            DWORD count;
+            DecodeChunk(&s, (const BYTE *)text.data(), (DWORD)text.size(), roomy, &count);
+        },
+        "");
+}
+#endif
+
+}  // namespace
