@@ -220,10 +220,17 @@ std::string RoundTrip(const uint8_t *data, unsigned count)
     BYTE decoded[DECODED_BUFFER_BYTES];
     DWORD decodedCount = 0;
     const BOOL valid = DecodeChunk(&s, (const BYTE *)line, length, decoded, &decodedCount);
-    if (!valid || s.characters != 0 || decodedCount != count || memcmp(decoded, data, count) != 0)
-        return "\"" + proof::Escaped(std::string((const char *)data, count)) + "\" came back as \"" +
-               proof::Escaped(std::string((const char *)decoded, decodedCount)) + "\"";
-    return "";
+    if (valid && s.characters == 0 && decodedCount == count && memcmp(decoded, data, count) == 0)
+        return "";
+    size_t at = 0;
+    while (at < count && at < decodedCount && decoded[at] == data[at])
+        at++;
+    const size_t group = at / 3 * 3;
+    return std::to_string(count) + " bytes came back as " + std::to_string(decodedCount) + ", from byte " +
+           std::to_string(at) + ": the group \"" +
+           proof::Escaped(std::string((const char *)data + group, 3)) + "\" as \"" +
+           proof::Escaped(std::string((const char *)decoded + group, decodedCount > group ? 3 : 0)) +
+           "\" (line \"" + proof::Escaped(std::string(line, 4 * (group / 3), 4)) + "\")";
 }
 
 TEST(RoundTrip, EveryGroupAndTail)
