@@ -160,7 +160,7 @@ TEST(DecoderSequences, UpToEightAtEverySplit)
                 std::string wrong = ModelsAgree(text, d);
                 if (!wrong.empty())
                     findings.Add(wrong);
-                for (uint32_t mask = 0; mask < 1u << (length - 1); mask++, mine++) {
+                for (uint32_t mask = 0; mask < proof::SplitCount(length); mask++, mine++) {
                     wrong = SplitAgrees(proof::SplitReads(text, mask), d);
                     if (!wrong.empty())
                         findings.Add("\"" + proof::Escaped(text) + "\", split " + proof::Hex(mask) + ": " +
@@ -242,12 +242,8 @@ TEST(RoundTrip, EveryGroupAndTail)
         proof::ShardRange(proof::kGroupValues, shard, shards, &from, &to);
         uint8_t data[CHUNK_BYTES];
         for (uint32_t l = (uint32_t)from; l < to; l++) {
-            for (unsigned j = 0; j < CHUNK_BYTES / 3; j++) {
-                const uint32_t v = proof::GroupValue(l, j);
-                data[3 * j] = (uint8_t)(v >> 16);
-                data[3 * j + 1] = (uint8_t)(v >> 8);
-                data[3 * j + 2] = (uint8_t)v;
-            }
+            for (unsigned j = 0; j < CHUNK_BYTES / 3; j++)
+                proof::PutGroup(data + 3 * (size_t)j, proof::GroupValue(l, j));
             std::string wrong = RoundTrip(data, CHUNK_BYTES);
             if (!wrong.empty())
                 findings.Add(wrong);
@@ -255,8 +251,9 @@ TEST(RoundTrip, EveryGroupAndTail)
             // at each of the 19 places.
             for (unsigned tail = 1; tail <= 2 && l < 1u << (8 * tail); tail++) {
                 for (unsigned groups = 0; groups < CHUNK_BYTES / 3; groups++) {
-                    data[3 * groups] = (uint8_t)(l >> 8 * (tail - 1));
-                    data[3 * groups + tail - 1] = (uint8_t)l;
+                    uint8_t *at = data + 3 * (size_t)groups;
+                    at[0] = (uint8_t)(l >> 8 * (tail - 1));
+                    at[tail - 1] = (uint8_t)l;
                     wrong = RoundTrip(data, 3 * groups + tail);
                     if (!wrong.empty())
                         findings.Add(wrong);

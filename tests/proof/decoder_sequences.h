@@ -53,6 +53,13 @@ inline uint64_t SequenceCount(unsigned length)
     return n;
 }
 
+// The splits of a text of `length` symbols into reads: one for each set of
+// the places between two symbols.
+inline uint32_t SplitCount(unsigned length)
+{
+    return length == 0 ? 0 : 1u << (length - 1);
+}
+
 // The reads of text for split `mask`: bit i set cuts it after byte i + 1.
 inline std::vector<std::string> SplitReads(const std::string &text, uint32_t mask)
 {

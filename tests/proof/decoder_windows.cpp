@@ -23,7 +23,7 @@ struct Expected {
 
 Expected ModelRead(const StepModel &start, const uint8_t *text, unsigned n)
 {
-    Expected e;
+    Expected e{};
     e.valid = true;
     e.count = 0;
     e.after = start;
@@ -74,10 +74,11 @@ DecodeState StateAfter(const std::string &prefix)
 {
     DecodeState s;
     StartDecoding(&s);
-    BYTE decoded[DECODED_BUFFER_BYTES];
-    DWORD count;
-    if (!prefix.empty())
+    if (!prefix.empty()) {
+        BYTE decoded[DECODED_BUFFER_BYTES];
+        DWORD count;
         DecodeChunk(&s, (const BYTE *)prefix.data(), (DWORD)prefix.size(), decoded, &count);
+    }
     return s;
 }
 
@@ -119,7 +120,7 @@ std::string Against(DecodeState *state, const Expected &e, const uint8_t *text, 
 
 Expected Empty(const StepModel &m)
 {
-    Expected e;
+    Expected e{};
     e.valid = true;
     e.count = 0;
     e.after = m;

@@ -21,6 +21,14 @@ inline uint32_t GroupValue(uint32_t line, uint32_t place)
     return (line + place * kGroupStep) & (kGroupValues - 1);
 }
 
+// A group's three bytes at `to`, big end first.
+inline void PutGroup(uint8_t *to, uint32_t group)
+{
+    to[0] = (uint8_t)(group >> 16);
+    to[1] = (uint8_t)(group >> 8);
+    to[2] = (uint8_t)group;
+}
+
 // RFC 4648's characters, as tables made once from the RFC's ranges: one
 // character of 6 bits, and two of 12.
 struct Alphabet {

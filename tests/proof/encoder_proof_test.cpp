@@ -34,20 +34,17 @@ void FillInput(uint32_t line, unsigned count, uint8_t input[INPUT_BUFFER_BYTES])
 {
     const unsigned groups = count / 3, tail = count % 3;
     for (unsigned j = 0; j < groups; j++) {
-        uint32_t v = GroupValue(line, j);
-        input[3 * j] = (uint8_t)(v >> 16);
-        input[3 * j + 1] = (uint8_t)(v >> 8);
-        input[3 * j + 2] = (uint8_t)v;
+        proof::PutGroup(input + 3 * (size_t)j, GroupValue(line, j));
     }
-    const unsigned at = 3 * groups;
+    uint8_t *at = input + 3 * (size_t)groups;
     if (tail == 1) {  // data, (zeroed), read, read
-        input[at] = (uint8_t)line;
-        input[at + 2] = (uint8_t)(line >> 8);
-        input[at + 3] = (uint8_t)(line >> 16);
+        at[0] = (uint8_t)line;
+        at[2] = (uint8_t)(line >> 8);
+        at[3] = (uint8_t)(line >> 16);
     } else if (tail == 2) {  // data, data, (zeroed), read
-        input[at] = (uint8_t)line;
-        input[at + 1] = (uint8_t)(line >> 8);
-        input[at + 3] = (uint8_t)(line >> 16);
+        at[0] = (uint8_t)line;
+        at[1] = (uint8_t)(line >> 8);
+        at[3] = (uint8_t)(line >> 16);
     } else if (count == CHUNK_BYTES) {  // the last group's fourth byte, never written
         input[CHUNK_BYTES] = (uint8_t)(line >> 5);
     }

@@ -73,11 +73,6 @@ protected:
     }
 };
 
-#define IMAGE_OR_SKIP(variable, program)                                                                     \
-    emulated::Machine *variable = Image(program);                                                            \
-    if (!variable)                                                                                           \
-    GTEST_SKIP() << "no Windows image (" << shipped::Variable(program) << ")"
-
 // ---------------------------------------------------------------------------
 // b64filter.exe
 
@@ -95,25 +90,18 @@ std::string EncoderRead(uint64_t index)
     uint8_t data[CHUNK_BYTES];
     unsigned count = CHUNK_BYTES;
     if (index < kFullLines) {
-        for (unsigned j = 0; j < 19; j++) {
-            const uint32_t v = (uint32_t)((index * 19 + j) & (proof::kGroupValues - 1));
-            data[3 * j] = (uint8_t)(v >> 16);
-            data[3 * j + 1] = (uint8_t)(v >> 8);
-            data[3 * j + 2] = (uint8_t)v;
-        }
+        for (unsigned j = 0; j < 19; j++)
+            proof::PutGroup(data + 3 * (size_t)j, (uint32_t)((index * 19 + j) & (proof::kGroupValues - 1)));
     } else {
         const uint32_t i = (uint32_t)(index - kFullLines);
         const unsigned tail = i < 256 ? 1 : 2;
         const uint32_t value = i < 256 ? i : i - 256;
         const unsigned groups = value % 19;
-        for (unsigned j = 0; j < groups; j++) {
-            const uint32_t v = proof::GroupValue(value, j);
-            data[3 * j] = (uint8_t)(v >> 16);
-            data[3 * j + 1] = (uint8_t)(v >> 8);
-            data[3 * j + 2] = (uint8_t)v;
-        }
-        data[3 * groups] = (uint8_t)(value >> 8 * (tail - 1));
-        data[3 * groups + tail - 1] = (uint8_t)value;
+        for (unsigned j = 0; j < groups; j++)
+            proof::PutGroup(data + 3 * (size_t)j, proof::GroupValue(value, j));
+        uint8_t *at = data + 3 * (size_t)groups;
+        at[0] = (uint8_t)(value >> 8 * (tail - 1));
+        at[tail - 1] = (uint8_t)value;
         count = 3 * groups + tail;
     }
     return std::string((const char *)data, count);
@@ -121,7 +109,9 @@ std::string EncoderRead(uint64_t index)
 
 TEST_F(ImageProof, EncoderEveryGroupAndTail)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kFilter);
+    emulated::Machine *image = Image(shipped::Program::kFilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kFilter) << ")";
     auto start = std::chrono::steady_clock::now();
     const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
         const proof::Alphabet alphabet;
@@ -259,7 +249,9 @@ std::string SweepImageWindows(emulated::Machine &image, const std::vector<std::s
 // both of DecodeChunk's paths.
 TEST_F(ImageProof, DecoderEveryByte)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kUnfilter);
+    emulated::Machine *image = Image(shipped::Program::kUnfilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
     auto start = std::chrono::steady_clock::now();
     std::vector<std::string> windows;
     for (unsigned b = 0; b < 256; b++)
@@ -281,7 +273,9 @@ TEST_F(ImageProof, DecoderEveryByte)
 // read and cut at every place into two.
 TEST_F(ImageProof, DecoderWindows)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kUnfilter);
+    emulated::Machine *image = Image(shipped::Program::kUnfilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
     auto start = std::chrono::steady_clock::now();
     const std::string alphabet = std::string("AQw/=\r\n") + (char)proof::kInvalid;
     std::vector<std::string> windows;
@@ -306,7 +300,7 @@ void ImageSequences(emulated::Machine &image, unsigned shortest, unsigned longes
             proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
             for (uint64_t index = from; index < to; index++) {
                 const std::string text = proof::SequenceText(index, length);
-                for (uint32_t mask = 0; mask < 1u << (length - 1); mask++) {
+                for (uint32_t mask = 0; mask < proof::SplitCount(length); mask++) {
                     const std::string wrong = Agrees(image, proof::SplitReads(text, mask));
                     if (!wrong.empty())
                         findings.Add(wrong);
@@ -321,14 +315,18 @@ void ImageSequences(emulated::Machine &image, unsigned shortest, unsigned longes
 
 TEST_F(ImageProof, DecoderSequencesOfSix)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kUnfilter);
+    emulated::Machine *image = Image(shipped::Program::kUnfilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
     ImageSequences(*image, 1, 6);
 }
 
 // The long sweep's part: the texts of 7 and 8 symbols.
 TEST_F(ImageProof, DecoderSequencesOfEight)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kUnfilter);
+    emulated::Machine *image = Image(shipped::Program::kUnfilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
     ImageSequences(*image, 7, 8);
 }
 
@@ -402,7 +400,9 @@ std::string SweepGroupReads(emulated::Machine &image, uint64_t first, uint64_t t
 
 TEST_F(ImageProof, DecoderEveryGroupWhole)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kUnfilter);
+    emulated::Machine *image = Image(shipped::Program::kUnfilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
     auto start = std::chrono::steady_clock::now();
     const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
         return SweepGroupReads(*image, 0, kWholeReads, shard, shards);
@@ -415,7 +415,9 @@ TEST_F(ImageProof, DecoderEveryGroupWhole)
 // instructions of the image a group, ten times the whole-group path's.
 TEST_F(ImageProof, DecoderEveryGroupOneByOne)
 {
-    IMAGE_OR_SKIP(image, shipped::Program::kUnfilter);
+    emulated::Machine *image = Image(shipped::Program::kUnfilter);
+    if (!image)
+        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
     auto start = std::chrono::steady_clock::now();
     const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
         return SweepGroupReads(*image, kWholeReads, kWholeReads + kSplitReads, shard, shards);
