@@ -1,8 +1,8 @@
 #include "unfilter/decode_chunk.h"
 
-// The host trees' build (B64_CHECK_DECODED_BOUND, cmake/host.cmake) checks
-// after every write that it stayed inside decoded, and stops the program at
-// the first that did not; in the image, and the coverage tree, it is
+// The tests' copy in the host trees (B64_CHECK_DECODED_BOUND, cmake/host.cmake)
+// checks after every write that it stayed inside decoded, and stops at the
+// first that did not; in the programs, the image and the coverage tree it is
 // nothing at all.
 #ifdef B64_CHECK_DECODED_BOUND
 #include <stdlib.h>
