@@ -10,6 +10,7 @@ include_directories(${PROJECT_SOURCE_DIR})
 #   filter_encoder   EncodeChunk
 #   unfilter_loop    UnfilterMain (the decoder's loop)
 #   unfilter_decoder DecodeChunk
+#   unfilter_decoder_checked  DecodeChunk for the tests, its bound checked
 #   platform_posix   the six KERNEL32 functions over POSIX descriptors
 #   host_format      wvsprintfA (USER32's formatter) for builds without Windows
 #   posix_main       main(), which hands over to FilterMain
@@ -20,7 +21,16 @@ add_library(filter_loop OBJECT ${FILTER_LOOP_SOURCES})
 add_library(filter_encoder OBJECT ${FILTER_ENCODER_SOURCES})
 add_library(unfilter_loop OBJECT ${UNFILTER_LOOP_SOURCES})
 add_library(unfilter_decoder OBJECT ${UNFILTER_DECODER_SOURCES})
-foreach(piece diagnostics filter_loop filter_encoder unfilter_loop unfilter_decoder)
+# The tests' own copy of DecodeChunk, with every write checked against its
+# buffer's bound, which their runs then hold in every step; the programs, the
+# benchmarks and the image have none. The coverage tree leaves it out (its
+# failing side is never taken), and the copy is then the programs' code.
+option(B64_CHECK_DECODED_BOUND "The tests' DecodeChunk stops at any write past its buffer" ON)
+add_library(unfilter_decoder_checked OBJECT ${UNFILTER_DECODER_SOURCES})
+if(B64_CHECK_DECODED_BOUND)
+  target_compile_definitions(unfilter_decoder_checked PRIVATE B64_CHECK_DECODED_BOUND)
+endif()
+foreach(piece diagnostics filter_loop filter_encoder unfilter_loop unfilter_decoder unfilter_decoder_checked)
   target_compile_options(${piece} PRIVATE -fno-exceptions -fno-rtti)
 endforeach()
 # gcc's SLP vectoriser packs each group's four characters into one word with

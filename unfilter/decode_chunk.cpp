@@ -1,5 +1,16 @@
 #include "unfilter/decode_chunk.h"
 
+// The tests' copy in the host trees (B64_CHECK_DECODED_BOUND, cmake/host.cmake)
+// checks after every write that it stayed inside decoded, and stops at the
+// first that did not; in the programs, the image and the coverage tree it is
+// nothing at all.
+#ifdef B64_CHECK_DECODED_BOUND
+#include <stdlib.h>
+#define CHECK_DECODED_BOUND(out, decoded) ((out) - (decoded) <= DECODED_BUFFER_BYTES ? (void)0 : abort())
+#else
+#define CHECK_DECODED_BOUND(out, decoded) ((void)0)
+#endif
+
 // What each byte of the text is: a character's 6 bits (0 to 63), or one of
 // these. They are negative so that a group holding any of them decodes to a
 // word with its top bit set: one test of the word checks all four.
@@ -89,6 +100,7 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
                 out[1] = (BYTE)(word >> 8);
                 out[2] = (BYTE)word;
                 out += 3;
+                CHECK_DECODED_BOUND(out, decoded);
                 in += 4;
             }
             // Most runs end at a line's CR LF: step over it here rather
@@ -128,6 +140,7 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
                 out[1] = (BYTE)(bits >> 8);
                 out[2] = (BYTE)bits;
                 out += 3;
+                CHECK_DECODED_BOUND(out, decoded);
                 characters = 0;
             }
             continue;
@@ -143,10 +156,12 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
             if (padded) {
                 out[0] = (BYTE)(bits >> 4);
                 out += 1;
+                CHECK_DECODED_BOUND(out, decoded);
             } else {
                 out[0] = (BYTE)(bits >> 10);
                 out[1] = (BYTE)(bits >> 2);
                 out += 2;
+                CHECK_DECODED_BOUND(out, decoded);
             }
             padded = 0;
             characters = 0;
