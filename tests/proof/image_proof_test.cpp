@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/emulator/emulated_cpu.h"
 #include "filter/encode_chunk.h"
 #include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
+#include "tests/emulator/emulated_cpu.h"
 #include "tests/proof/decoder_sequences.h"
 #include "tests/proof/decoder_states.h"
 #include "tests/proof/encoder_line.h"
