@@ -1,11 +1,11 @@
 # What the four Linux cross toolchains share (cmake/cross-ARCH.cmake sets
 # B64_CROSS_TRIPLET, B64_CROSS_MULTIARCH, B64_CROSS_DEBIAN_ARCH,
 # B64_CROSS_QEMU, perhaps B64_CROSS_QEMU_OPTIONS, and the processor, then
-# includes this): Debian's cross
-# compiler, the target's libraries in the sysroot that tools/cross-sysroot
-# unpacks (build/cross/ARCH/sysroot), and qemu-user, which runs the tree's
-# programs for ctest and for gtest_discover_tests, with that sysroot as its
-# root for the dynamic loader and the libraries.
+# includes this): Debian's cross compiler, the target's libraries in the
+# sysroot that tools/cross-sysroot unpacks (build/cross/ARCH/sysroot), and
+# qemu-user, which runs the tree's programs for ctest and for
+# gtest_discover_tests, with that sysroot as its root for the dynamic loader
+# and the libraries.
 set(CMAKE_SYSTEM_NAME Linux)
 
 find_program(B64_CROSS_CXX NAMES ${B64_CROSS_TRIPLET}-g++ REQUIRED)
