@@ -325,6 +325,48 @@ TEST(EmulatedCpu, InstructionsAreDecodedWithTheirKindsConditionsTargetsAndImmedi
     EXPECT_EQ(emulated::EmulatorName().rfind("Unicorn 2.", 0), 0u) << emulated::EmulatorName();
 }
 
+// A stack word off its alignment, written and read back in one run, reads
+// back as written and is no read of what the run never wrote, though the CPU
+// reads it as the two aligned words around it (bytes the run did not write
+// among them): a word two bytes off, a 16-bit word at an odd address, a word
+// across a page (the guard page, which the write commits). Each run exits
+// with what it read.
+TEST(EmulatedCpu, UnalignedStackWordsReadBackAsWritten)
+{
+    const std::vector<uint8_t> exitWithEax = Join({{0x50}, CallImport("KERNEL32.dll", "ExitProcess")});
+    const std::vector<uint8_t> word = {0xB8, 0x44, 0x33, 0x22, 0x11};  // mov eax, 0x11223344
+    const struct {
+        const char *name;
+        std::vector<uint8_t> code;
+        uint32_t exitCode;
+    } runs[] = {
+        {"a word two bytes off",  // mov [esp-14], eax; mov eax, [esp-14]
+         Join({word, {0x89, 0x44, 0x24, 0xF2, 0x8B, 0x44, 0x24, 0xF2}, exitWithEax}), 0x11223344},
+        {"a 16-bit word at an odd address",  // mov [esp-15], ax; movzx eax, word [esp-15]
+         Join({word, {0x66, 0x89, 0x44, 0x24, 0xF1, 0x0F, 0xB7, 0x44, 0x24, 0xF1}, exitWithEax}), 0x3344},
+        {"a word across a page",  // mov [esp-0xFFE], eax; mov eax, [esp-0xFFE]
+         Join({word,
+               {0x89, 0x84, 0x24},
+               Word(0xFFFFF002u),
+               {0x8B, 0x84, 0x24},
+               Word(0xFFFFF002u),
+               exitWithEax}),
+         0x11223344},
+    };
+    std::string fault;
+    emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
+    ASSERT_TRUE(m) << fault;
+    emulated::RecordFootprints(*m);  // which checks every read against the run's writes
+    for (const auto &r : runs) {
+        emulated::Patch(*m, emulated::Image(*m).entry, r.code);
+        scripted::Reset(scripted::Script());
+        emulated::Outcome run = emulated::Run(*m, 1000);
+        EXPECT_TRUE(run.exited) << r.name << ": " << run.fault;
+        EXPECT_EQ(run.exitCode, r.exitCode) << r.name;
+        emulated::Unpatch(*m);
+    }
+}
+
 // Held to the footprint of the image's own run (push 7; call ExitProcess),
 // a patched run faults at a stack byte that run never wrote, at a read of
 // one not yet written, past kFootprintSlack times its instructions, and at
@@ -344,6 +386,8 @@ TEST(EmulatedCpu, StackFootprintsHoldAPatchedRunToTheRecordedOne)
              at},
         {"a read of what nothing wrote", Join({{0x8B, 0x44, 0x24, 0xC0}, exit7}),  // mov eax, [esp-64]
          "stack read at 0xBFFEFFBC (the stack, 0x44 below its top) before the run wrote it" + at},
+        {"an unaligned read of what nothing wrote", Join({{0x8B, 0x44, 0x24, 0xC1}, exit7}),  // [esp-63]
+         "stack read at 0xBFFEFFBD (the stack, 0x43 below its top) before the run wrote it" + at},
         // The first fault is the one told: the footprint's comes second.
         {"a read past the guard page",
          Join({{0x8B, 0x84, 0x24}, Word(0xFFFFD000u), exit7}),  // eax, [esp-0x3000]

@@ -97,10 +97,18 @@ bool ReadGuest(const Machine &m, uint32_t address, void *to, uint32_t bytes)
     return true;
 }
 
+bool ReadGuestWord(const Machine &m, uint32_t address, uint32_t *word)
+{
+    uint8_t bytes[4] = {};
+    bool read = ReadGuest(m, address, bytes, 4);
+    *word = LittleEndianWord(bytes);
+    return read;
+}
+
 uint32_t GuestWord(const Machine &m, uint32_t address)
 {
     uint32_t word = 0;
-    ReadGuest(m, address, &word, 4);
+    ReadGuestWord(m, address, &word);
     return word;
 }
 
@@ -125,6 +133,13 @@ bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes)
         m.dirtyLow = std::min(m.dirtyLow, address);
     NoteStackWrite(m, address, bytes);
     return true;
+}
+
+bool WriteGuestWord(Machine &m, uint32_t address, uint32_t word)
+{
+    uint8_t bytes[4];
+    PutLittleEndianWord(bytes, word);
+    return WriteGuest(m, address, bytes, 4);
 }
 
 namespace {
@@ -275,14 +290,37 @@ static_assert((uint64_t)kImageBase + kLargestImage <= kStackTop - kLargestImage 
                   kStackTop <= kImportEntries,
               "the memory map's parts overlap");
 
+// The stack's bytes as the CPU reads and writes them (little-endian, as the
+// guest's words are).
+uint64_t ReadStack(uc_engine *, uint64_t offset, unsigned size, void *user)
+{
+    const Machine &m = *(const Machine *)user;
+    uint64_t value = 0;
+    for (unsigned i = 0; i < size; i++)
+        value |= (uint64_t)m.stack->bytes[offset + i] << (8 * i);
+    return value;
+}
+
+void WriteStack(uc_engine *, uint64_t offset, unsigned size, uint64_t value, void *user)
+{
+    Machine &m = *(Machine *)user;
+    for (unsigned i = 0; i < size; i++)
+        m.stack->bytes[offset + i] = (uint8_t)(value >> (8 * i));
+}
+
+// The stack is memory the CPU reaches through the two functions above, not
+// through its TLB: the watch (stack.cpp) has to see every read, and
+// Unicorn 2.0.1 built for an ARM host calls a read hook only when a read
+// misses its TLB (the first read of a page in a run), where on x86 it calls
+// it for every read; its writes it hooks on both. Memory served by
+// functions misses the TLB every time, on every host.
 void MapStack(Machine &m)
 {
     m.stack.reset(new PageBuffer(m.pe.stackReserve));
     const uint32_t reserve = (uint32_t)PageRound(m.pe.stackReserve);  // the loader bounds it
     m.stackRegion = {"stack", kStackTop - reserve, reserve, m.stack->bytes, UC_PROT_READ | UC_PROT_WRITE};
-    Require(
-        uc_mem_map_ptr(m.uc, m.stackRegion.start, m.stackRegion.size, m.stackRegion.perms, m.stack->bytes),
-        "mapping the stack");
+    Require(uc_mmio_map(m.uc, m.stackRegion.start, m.stackRegion.size, ReadStack, &m, WriteStack, &m),
+            "mapping the stack");
     m.regions.push_back(m.stackRegion);
 }
 
@@ -354,7 +392,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
 
     // The loader calls the entry point: its return address is on the stack.
     uint32_t esp = kStackTop - 4;
-    WriteGuest(m, esp, &kLoaderReturn, 4);
+    WriteGuestWord(m, esp, kLoaderReturn);
     m.frames.assign(1, Frame{esp, kLoaderReturn});
     for (int id : {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
                    UC_X86_REG_EDI, UC_X86_REG_EBP})

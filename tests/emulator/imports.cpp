@@ -54,7 +54,7 @@ DWORD NextGuestDword(void *source)
 {
     GuestList *list = (GuestList *)source;
     uint32_t word = 0;
-    if (!ReadGuest(*list->machine, list->next, &word, 4))
+    if (!ReadGuestWord(*list->machine, list->next, &word))
         list->bad = true;
     list->next += 4;
     return word;
@@ -116,7 +116,7 @@ void ServeImport(Machine &m, ImportId id, const uint32_t *a)
             result = ReadFile(HostHandle(a[0]), buffer.data(), a[2], &done, HostOverlapped(a[4]));
         else
             result = WriteFile(HostHandle(a[0]), buffer.data(), a[2], &done, HostOverlapped(a[4]));
-        if (!WriteGuest(m, a[3], &done, 4)) {
+        if (!WriteGuestWord(m, a[3], done)) {
             Fault(m, name + " given its count to fill at " + Where(m, a[3]) + ", outside writable memory");
             return;
         }

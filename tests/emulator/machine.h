@@ -99,6 +99,12 @@ struct Machine {
     uint32_t lowest = kStackTop;    // the deepest stack byte the image touched
     uint32_t dirtyLow = kStackTop;  // and the deepest anything wrote, cleared before the next run
     uint32_t lastInstruction = 0;   // the address the code hook saw last
+    // Unicorn reads an unaligned word of the stack (memory served by
+    // functions) as the two aligned words around it, and hooks each of them
+    // too, after the image's own read: those two are not the image's.
+    uint32_t splitNext = 0;  // where the next of them is
+    int splitSize = 0;
+    int splitLeft = 0;
 
     // Stack footprints (RecordFootprints, HoldToFootprints).
     Watch watch = Watch::kOff;
@@ -128,14 +134,28 @@ void Fault(Machine &m, const std::string &what);
 bool Faulted(const Machine &m);
 std::string ByInstruction(Machine &m);
 
+// The guest's words are little-endian on any host: every word the emulator
+// reads from or puts into the image's memory goes through these two.
+inline uint32_t LittleEndianWord(const uint8_t *bytes)
+{
+    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
+}
+inline void PutLittleEndianWord(uint8_t *bytes, uint32_t word)
+{
+    for (int i = 0; i < 4; i++)
+        bytes[i] = (uint8_t)(word >> (8 * i));
+}
+
 // Reads of the image's memory for the imports, from readable memory.
 bool ReadGuest(const Machine &m, uint32_t address, void *to, uint32_t bytes);
+bool ReadGuestWord(const Machine &m, uint32_t address, uint32_t *word);
 uint32_t GuestWord(const Machine &m, uint32_t address);
 bool ReadGuestString(const Machine &m, uint32_t address, std::string *text);
 
 // What an import writes into the image's memory: writable memory only, as
 // the pages' protections say.
 bool WriteGuest(Machine &m, uint32_t address, const void *from, uint32_t bytes);
+bool WriteGuestWord(Machine &m, uint32_t address, uint32_t word);
 
 // The imports (imports.cpp).
 

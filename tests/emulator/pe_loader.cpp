@@ -19,6 +19,14 @@ bool Read(const std::vector<uint8_t> &bytes, uint64_t offset, uint32_t width, ui
     return true;
 }
 
+// A word into the image in memory, little-endian as every read takes it;
+// the caller has read the word there, so it lies inside.
+void Write(std::vector<uint8_t> &bytes, uint64_t offset, uint32_t value)
+{
+    for (uint32_t i = 0; i < 4; i++)
+        bytes[offset + i] = (uint8_t)(value >> (8 * i));
+}
+
 // A string ending in a zero byte before the end.
 bool ReadString(const std::vector<uint8_t> &bytes, uint64_t offset, std::string *text)
 {
@@ -69,8 +77,7 @@ bool RelocateBlock(std::vector<uint8_t> &memory, uint32_t block, uint32_t blockS
                                    " that a 32-bit image does not have");
         if (!Read(memory, at, 4, &word))
             return Fail(fault, "base relocation at " + Hex(at) + ", outside the image");
-        word += delta;
-        memcpy(&memory[at], &word, 4);
+        Write(memory, at, word + delta);
     }
     return true;
 }
@@ -123,7 +130,7 @@ bool BindLibrary(std::vector<uint8_t> &memory, uint32_t names, uint32_t table, c
             name += function;
             return Fail(fault, "imports " + name + ", which is not one of the seven");
         }
-        memcpy(&memory[slot], &address, 4);
+        Write(memory, slot, address);
     }
 }
 

@@ -43,6 +43,7 @@ void StartStack(Machine &m)
     m.dirtyLow = kStackTop;
     m.committedLow = kStackTop - (uint32_t)PageRound(m.pe.stackCommit);
     m.lowest = kStackTop;
+    m.splitLeft = 0;
 }
 
 void NoteStackWrite(Machine &m, uint32_t address, uint32_t bytes)
@@ -92,9 +93,21 @@ void CheckReturn(Machine &m, uint32_t esp, const std::string &what)
 void OnStackAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
 {
     Machine &m = *(Machine *)user;
+    const bool read = type != UC_MEM_WRITE;
+    if (read && m.splitLeft > 0 && (uint32_t)address == m.splitNext && size == m.splitSize) {
+        m.splitLeft--;
+        m.splitNext += (uint32_t)size;
+        return;
+    }
+    m.splitLeft = 0;
+    if (read && size > 1 && address % (uint32_t)size != 0) {
+        m.splitNext = (uint32_t)address & ~((uint32_t)size - 1);
+        m.splitSize = size;
+        m.splitLeft = 2;
+    }
     m.lowest = std::min(m.lowest, (uint32_t)address);
     TouchStack(m, (uint32_t)address);
-    if (type == UC_MEM_WRITE)
+    if (!read)
         NoteStackWrite(m, (uint32_t)address, (uint32_t)size);
     else
         NoteStackRead(m, (uint32_t)address, (uint32_t)size);

@@ -148,8 +148,22 @@ class InstallDeps(unittest.TestCase):
         self.assertLess(set(lists["run"]), set(lists["all"]))
         self.assertEqual(set(lists["run"]) & CONTRIBUTORS_ONLY, set())
         self.assertLessEqual({"wine", "wine32:i386", "nasm", "lld-19", "cmake"}, set(lists["run"]))
-        for args in (("run", "all"), ("--missing", "--wine-optional"), ("test",)):
+        for args in (("run", "all"), ("cross", "run"), ("--missing", "--wine-optional"), ("test",)):
             self.assertEqual(self.run_script(0, *args)[0], 2, args)
+
+    def test_the_cross_list_holds_each_cross_toolchain(self):
+        """Each cmake/cross-ARCH.cmake's compiler and qemu-user are in the
+        `cross` list, GoogleTest's sources too; nothing of another architecture
+        (the targets' libraries come from tools/cross-sysroot)."""
+        listed = set(purpose_list("cross"))
+        toolchains = [name for name in os.listdir(os.path.join(ROOT, "cmake")) if re.fullmatch(r"cross-.+\.cmake", name)]
+        self.assertEqual(len(toolchains), 4)
+        for name in toolchains:
+            with open(os.path.join(ROOT, "cmake", name)) as f:
+                triplet = re.search(r"set\(B64_CROSS_TRIPLET (\S+)\)", f.read()).group(1)
+            self.assertIn("g++-" + triplet, listed, name)
+        self.assertLessEqual({"qemu-user", "googletest"}, listed)
+        self.assertEqual([p for p in listed if ":" in p], [])
 
 
 class Machines(unittest.TestCase):
