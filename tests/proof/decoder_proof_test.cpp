@@ -30,54 +30,82 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Every window over alphabet from every listed state, in shards by its
-// first byte; every state a read left is in the list.
-void SweepAllWindows(const std::vector<uint8_t> &alphabet)
+// Every state in seen is listed, and each listed state of `reached` is in
+// seen.
+void ExpectListed(const proof::SeenStates &seen, const std::vector<proof::ListedState> &reached)
+{
+    proof::SeenStates listed;
+    for (const proof::ListedState &state : proof::ListedStates())
+        listed.insert(proof::KeyOf(state));
+    for (const auto &state : seen)
+        EXPECT_EQ(listed.count(state), 1u)
+            << "a read left a state not in the list: " << proof::Describe(state);
+    for (const proof::ListedState &state : reached)
+        EXPECT_EQ(seen.count(proof::KeyOf(state)), 1u) << "no read left " << state.name;
+}
+
+// Every window over alphabet from each of states, in shards by its first
+// byte; every state a read left is in the list.
+void SweepAllWindows(const std::vector<uint8_t> &alphabet, const std::vector<proof::ListedState> &states,
+                     proof::SeenStates *seen)
 {
     auto start = std::chrono::steady_clock::now();
     std::mutex lock;
-    proof::SeenStates seen;
     const std::string found = proof::InThreads([&](unsigned shard, unsigned shards) {
         uint64_t from, to;
         proof::ShardRange(alphabet.size(), shard, shards, &from, &to);
         proof::SeenStates mine;
-        std::string report = proof::SweepWindows(alphabet, from, to, &mine);
+        std::string report = proof::SweepWindows(alphabet, from, to, &mine, states);
         std::lock_guard<std::mutex> hold(lock);
-        seen.insert(mine.begin(), mine.end());
+        seen->insert(mine.begin(), mine.end());
         return report;
     });
     EXPECT_EQ(found, "");
-    proof::SeenStates listed;
-    for (const proof::ListedState &state : proof::ListedStates())
-        listed.insert({state.characters, state.padded});
-    for (const auto &state : seen)
-        EXPECT_EQ(listed.count(state), 1u) << "a read left a state not in the list: characters "
-                                           << state.first << ", padded " << state.second;
-    printf("%zu^4 windows from %zu states: %.1f s\n", alphabet.size(), proof::ListedStates().size(),
-           SecondsSince(start));
+    printf("%zu^4 windows from %zu states: %.1f s\n", alphabet.size(), states.size(), SecondsSince(start));
+}
+
+// Byte windows: from the start over the classes and the bytes of the marks,
+// and from every state of text a byte a character over the classes.
+void SweepByteWindows(const std::vector<uint8_t> &classes)
+{
+    proof::SeenStates seen;
+    SweepAllWindows(proof::StartAlphabet(classes), proof::StatesOf(FORM_START, 0), &seen);
+    SweepAllWindows(classes, proof::StatesOf(FORM_BYTES), &seen);
+    std::vector<proof::ListedState> reached = proof::StatesOf(FORM_BYTES);
+    for (unsigned form : {FORM_START, FORM_UTF16LE, FORM_UTF16BE})
+        for (const proof::ListedState &state : proof::StatesOf(form))
+            if (state.characters == 0 && (form != FORM_START || state.held != 0))
+                reached.push_back(state);
+    ExpectListed(seen, reached);
 }
 
 TEST(DecoderWindows, OverTheClasses)
 {
-    SweepAllWindows(proof::ClassAlphabet());
+    SweepByteWindows(proof::ClassAlphabet());
 }
 
 TEST(DecoderWindows, EveryByte)
 {
-    SweepAllWindows(proof::EveryByte());
+    SweepByteWindows(proof::EveryByte());
 }
 
 // Each listed state is reached by its prefix, as listed, and is the model's
 // state after the same text.
 TEST(DecoderStates, EachReachedAsListed)
 {
-    const proof::ByteValues values;
     for (const proof::ListedState &listed : proof::ListedStates()) {
         const DecodeState s = proof::StateAfter(listed.prefix);
         proof::StepModel m;
         uint8_t out[3];
         for (char c : listed.prefix)
-            ASSERT_GE(m.Step(values.of[(uint8_t)c], out), 0) << listed.name;
+            ASSERT_GE(m.Take((uint8_t)c, out), 0) << listed.name;
+        EXPECT_EQ(s.form, listed.form) << listed.name;
+        EXPECT_EQ(s.held, listed.held) << listed.name;
+        EXPECT_EQ(m.form, listed.form) << listed.name;
+        EXPECT_EQ(m.held, listed.held) << listed.name;
+        if (listed.held != 0) {
+            EXPECT_EQ(s.heldBytes, m.heldBytes) << listed.name;
+        }
         EXPECT_EQ(s.characters, listed.characters) << listed.name;
         EXPECT_EQ(s.padded != 0, listed.padded) << listed.name;
         EXPECT_EQ(m.characters, listed.characters) << listed.name;
@@ -95,21 +123,31 @@ namespace {
 // bytes, verdict and place.
 std::string ModelsAgree(const std::string &text, const model::Decoded &d)
 {
-    static const proof::ByteValues values;
     proof::StepModel m;
     std::string bytes;
     uint8_t out[3];
-    for (size_t i = 0; i < text.size(); i++) {
-        int made = m.Step(values.of[(uint8_t)text[i]], out);
+    bool invalid = false;
+    for (size_t i = 0; i < text.size() && !invalid; i++) {
+        int made = m.Take((uint8_t)text[i], out);
         if (made < 0) {
             if (d.verdict != model::Verdict::Invalid || d.stop != i || d.line != m.line ||
                 d.column != m.column)
                 return "the models differ on invalid \"" + proof::Escaped(text) + "\"\n";
+            invalid = true;
             break;
         }
         bytes.append((const char *)out, (size_t)made);
     }
-    const bool inside = m.characters != 0 && d.verdict != model::Verdict::Invalid;
+    // Half a unit or a mark begun at the end: invalid after the last byte.
+    if (!invalid && !m.End()) {
+        if (d.verdict != model::Verdict::Invalid || d.stop != text.size() || d.line != m.line ||
+            d.column != m.column)
+            return "the models differ on \"" + proof::Escaped(text) + "\" ending in a unit or mark begun\n";
+        invalid = true;
+    }
+    if (!invalid && d.verdict == model::Verdict::Invalid)
+        return "the models differ on \"" + proof::Escaped(text) + "\": invalid only in one\n";
+    const bool inside = m.characters != 0 && !invalid;
     if (bytes != d.Bytes() || inside != (d.verdict == model::Verdict::EndsInsideGroup) ||
         (inside && (d.line != m.groupLine || d.column != m.groupColumn)))
         return "the models differ on \"" + proof::Escaped(text) + "\"\n";
@@ -137,12 +175,22 @@ std::string SplitAgrees(const std::vector<std::string> &reads, const model::Deco
             return "";
         from = to;
     }
+    // Half a unit or a mark begun at the end is invalid there.
+    const bool ends = EndDecoding(&s) != FALSE;
+    if (ends == (d.verdict == model::Verdict::Invalid) ||
+        (!ends && (s.line != d.line || s.column != d.column)))
+        return "the end of the text, a unit or mark begun";
+    if (!ends)
+        return "";
     const bool inside = d.verdict == model::Verdict::EndsInsideGroup;
     if ((s.characters != 0) != inside || (inside && (s.groupLine != d.line || s.groupColumn != d.column)))
         return "the end of the text";
     return "";
 }
 
+// Every text of each kind of start (proof::kStarts) up to its longest, at
+// every split into reads, against tests/base64_decoder_model.h, and the two
+// models against each other.
 TEST(DecoderSequences, UpToEightAtEverySplit)
 {
     auto start = std::chrono::steady_clock::now();
@@ -151,20 +199,22 @@ TEST(DecoderSequences, UpToEightAtEverySplit)
     const std::string found = proof::InThreads([&](unsigned shard, unsigned shards) {
         proof::Findings findings;
         uint64_t mine = 0;
-        for (unsigned length = 1; length <= 8; length++) {
-            uint64_t from, to;
-            proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
-            for (uint64_t index = from; index < to; index++) {
-                const std::string text = proof::SequenceText(index, length);
-                const model::Decoded d = model::Decode(text);
-                std::string wrong = ModelsAgree(text, d);
-                if (!wrong.empty())
-                    findings.Add(wrong);
-                for (uint32_t mask = 0; mask < proof::SplitCount(length); mask++, mine++) {
-                    wrong = SplitAgrees(proof::SplitReads(text, mask), d);
+        for (const proof::SequenceStart &kind : proof::kStarts) {
+            for (unsigned length = 1; length <= kind.hostLongest; length++) {
+                uint64_t from, to;
+                proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
+                for (uint64_t index = from; index < to; index++) {
+                    const std::string text = proof::MarkedText(kind, index, length);
+                    const model::Decoded d = model::Decode(text);
+                    std::string wrong = ModelsAgree(text, d);
                     if (!wrong.empty())
-                        findings.Add("\"" + proof::Escaped(text) + "\", split " + proof::Hex(mask) + ": " +
-                                     wrong);
+                        findings.Add(wrong);
+                    for (uint32_t mask = 0; mask < proof::SplitCount((unsigned)text.size()); mask++, mine++) {
+                        wrong = SplitAgrees(proof::SplitReads(text, mask), d);
+                        if (!wrong.empty())
+                            findings.Add("\"" + proof::Escaped(text) + "\", split " + proof::Hex(mask) +
+                                         ": " + wrong);
+                    }
                 }
             }
         }
@@ -173,7 +223,7 @@ TEST(DecoderSequences, UpToEightAtEverySplit)
         return findings.Report();
     });
     EXPECT_EQ(found, "");
-    printf("%llu splits of texts of up to 8 symbols: %.1f s\n", (unsigned long long)splits,
+    printf("%llu splits of texts of up to 8 symbols, marked and not: %.1f s\n", (unsigned long long)splits,
            SecondsSince(start));
 }
 
@@ -183,9 +233,12 @@ namespace {
 
 // Every byte of the 256, at every place of every window over a context of
 // characters, "=", CR, LF and the invalid class's stand-in, from every
-// listed state, in one read and cut into two: each is handled as the model
-// says of its class (a character by its RFC 4648 value), which shows the
-// table right for all 256 and that kInvalid can stand for every invalid byte.
+// listed state past the start of text a byte a character, in one read and
+// cut into two: each is handled as the model says of its class (a character
+// by its RFC 4648 value), which shows the table right for all 256 and that
+// kInvalid can stand for every invalid byte. (At the start, where EF, FE and
+// FF begin marks, DecoderStart sweeps every byte; in UTF-16 the narrowed
+// units go through the same table, DecoderUnits.)
 TEST(DecoderTable, EveryByteAsItsClass)
 {
     auto start = std::chrono::steady_clock::now();
@@ -198,7 +251,7 @@ TEST(DecoderTable, EveryByteAsItsClass)
             std::vector<uint8_t> alphabet = context;
             alphabet.push_back((uint8_t)b);
             proof::SeenStates seen;
-            report += proof::SweepWindows(alphabet, 0, alphabet.size(), &seen);
+            report += proof::SweepWindows(alphabet, 0, alphabet.size(), &seen, proof::StatesOf(FORM_BYTES));
         }
         return report;
     });
@@ -281,6 +334,9 @@ TEST(DecoderBound, FullestReadsFromEveryState)
     for (const proof::ListedState &listed : proof::ListedStates()) {
         if (listed.padded)
             continue;  // "xx=" takes "=" next, and no group is fuller
+        // A mark begun takes no character; UTF-16, DecoderBound.Utf16HalfAsFull.
+        if (listed.form != FORM_BYTES && !(listed.form == FORM_START && listed.held == 0))
+            continue;
         const unsigned held = listed.characters;
         std::vector<std::string> texts = {std::string(TEXT_BUFFER_BYTES, '/')};
         if (held > 0)
@@ -293,6 +349,31 @@ TEST(DecoderBound, FullestReadsFromEveryState)
             ASSERT_TRUE(DecodeChunk(&s, (const BYTE *)text.data(), (DWORD)text.size(), decoded, &count));
             EXPECT_EQ(count, (DWORD)DECODED_BUFFER_BYTES) << listed.name << ", " << texts.size();
         }
+    }
+}
+
+// In UTF-16 a read of 4096 bytes is at most 2048 units and the one begun
+// before it, which with 3 characters held complete at most 512 groups:
+// half the buffer. (The test build's check sees each block of narrowed
+// units from where its bytes begin; this is the read's whole.)
+TEST(DecoderBound, Utf16HalfAsFull)
+{
+    for (const proof::ListedState &listed : proof::ListedStates()) {
+        if ((listed.form != FORM_UTF16LE && listed.form != FORM_UTF16BE) || listed.padded)
+            continue;
+        const bool be = listed.form == FORM_UTF16BE;
+        // A unit begun is ended as a "/" (LE: its held "Q" and 0; BE: its 0 and "/").
+        std::string text = listed.held == 0 ? "" : be ? "/" : std::string(1, '\0');
+        while (text.size() + 2 <= TEXT_BUFFER_BYTES)
+            text += model::Units("/", be);
+        DecodeState s = proof::StateAfter(listed.prefix);
+        BYTE decoded[DECODED_BUFFER_BYTES];
+        DWORD count = 0;
+        ASSERT_TRUE(DecodeChunk(&s, (const BYTE *)text.data(), (DWORD)text.size(), decoded, &count))
+            << listed.name;
+        const unsigned characters = listed.characters + (listed.held != 0) + (unsigned)(text.size() / 2);
+        EXPECT_EQ(count, 3 * (characters / 4)) << listed.name;
+        EXPECT_LE(count, (DWORD)DECODED_BUFFER_BYTES / 2) << listed.name;
     }
 }
 

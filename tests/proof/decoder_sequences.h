@@ -53,6 +53,34 @@ inline uint64_t SequenceCount(unsigned length)
     return n;
 }
 
+// The starts of the texts: none, each mark (its symbols then units of
+// UTF-16, the invalid one a unit whose other byte is not 0), and each mark
+// begun and broken; and the longest text of each the host's sweep and the
+// image's (in ./check) make.
+struct SequenceStart {
+    const char *mark;
+    unsigned form;  // of the symbols after it
+    unsigned hostLongest, imageLongest;
+};
+
+const SequenceStart kStarts[] = {
+    {"", FORM_BYTES, 8, 6},           {"\xEF\xBB\xBF", FORM_BYTES, 6, 4}, {"\xFF\xFE", FORM_UTF16LE, 5, 3},
+    {"\xFE\xFF", FORM_UTF16BE, 5, 3}, {"\xEF", FORM_BYTES, 3, 2},         {"\xEF\xBB", FORM_BYTES, 3, 2},
+    {"\xFF", FORM_BYTES, 3, 2},       {"\xFE", FORM_BYTES, 3, 2},
+};
+
+// Text number `index` of `length` symbols after the start.
+inline std::string MarkedText(const SequenceStart &start, uint64_t index, unsigned length)
+{
+    const std::string symbols = SequenceText(index, length);
+    if (start.form == FORM_BYTES)
+        return start.mark + symbols;
+    std::string text = start.mark;
+    for (char c : symbols)
+        text += UnitBytes({(uint8_t)c, (uint8_t)(c == (char)kInvalid ? 0x2D : 0)}, start.form);
+    return text;
+}
+
 // The splits of a text of `length` symbols into reads: one for each set of
 // the places between two symbols.
 inline uint32_t SplitCount(unsigned length)

@@ -10,8 +10,6 @@ namespace proof {
 
 namespace {
 
-const ByteValues kValues;
-
 // What the model makes of one read from `start`.
 struct Expected {
     bool valid;
@@ -28,7 +26,7 @@ Expected ModelRead(const StepModel &start, const uint8_t *text, unsigned n)
     e.count = 0;
     e.after = start;
     for (unsigned i = 0; i < n; i++) {
-        int made = e.after.Step(kValues.of[text[i]], e.bytes + e.count);
+        int made = e.after.Take(text[i], e.bytes + e.count);
         if (made < 0) {
             e.valid = false;
             e.line = e.after.line;
@@ -40,10 +38,13 @@ Expected ModelRead(const StepModel &start, const uint8_t *text, unsigned n)
     return e;
 }
 
-// The model's state and DecodeChunk's agree: the same group open, at the
-// same place, holding the same characters, at the same line and column.
+// The model's state and DecodeChunk's agree: the same form, the same bytes
+// of a mark or unit begun, the same group open, at the same place, holding
+// the same characters, at the same line and column.
 bool SameState(const DecodeState &s, const StepModel &m)
 {
+    if (s.form != m.form || s.held != m.held || (m.held != 0 && s.heldBytes != m.heldBytes))
+        return false;
     if (s.characters != m.characters || (s.padded != 0) != m.padded || s.line != m.line ||
         s.column != m.column)
         return false;
@@ -51,21 +52,23 @@ bool SameState(const DecodeState &s, const StepModel &m)
         return true;
     const unsigned held = m.characters - (m.padded ? 1 : 0);
     const uint32_t mask = (1u << (6 * held)) - 1;
-    return s.groupLine == m.groupLine && s.groupColumn == m.groupColumn && (s.bits & mask) == m.held;
+    return s.groupLine == m.groupLine && s.groupColumn == m.groupColumn && (s.bits & mask) == m.bits;
 }
 
 std::string Describe(const DecodeState &s)
 {
-    return "characters " + std::to_string(s.characters) + ", padded " + std::to_string(s.padded) + ", line " +
-           std::to_string(s.line) + ", column " + std::to_string(s.column) + ", group at " +
+    return "form " + std::to_string(s.form) + ", held " + std::to_string(s.held) + " " + Hex(s.heldBytes) +
+           ", characters " + std::to_string(s.characters) + ", padded " + std::to_string(s.padded) +
+           ", line " + std::to_string(s.line) + ", column " + std::to_string(s.column) + ", group at " +
            std::to_string(s.groupLine) + ":" + std::to_string(s.groupColumn) + ", bits " + Hex(s.bits);
 }
 
 std::string Describe(const StepModel &m)
 {
-    return "characters " + std::to_string(m.characters) + ", padded " + std::to_string(m.padded) + ", line " +
-           std::to_string(m.line) + ", column " + std::to_string(m.column) + ", group at " +
-           std::to_string(m.groupLine) + ":" + std::to_string(m.groupColumn) + ", held " + Hex(m.held);
+    return "form " + std::to_string(m.form) + ", held " + std::to_string(m.held) + " " + Hex(m.heldBytes) +
+           ", characters " + std::to_string(m.characters) + ", padded " + std::to_string(m.padded) +
+           ", line " + std::to_string(m.line) + ", column " + std::to_string(m.column) + ", group at " +
+           std::to_string(m.groupLine) + ":" + std::to_string(m.groupColumn) + ", bits " + Hex(m.bits);
 }
 
 }  // namespace
@@ -90,7 +93,7 @@ Expected Extend(const Expected &e, uint8_t b)
     Expected x = e;
     if (!x.valid)
         return x;
-    int made = x.after.Step(kValues.of[b], x.bytes + x.count);
+    int made = x.after.Take(b, x.bytes + x.count);
     if (made < 0) {
         x.valid = false;
         x.line = x.after.line;
@@ -129,11 +132,12 @@ Expected Empty(const StepModel &m)
 
 }  // namespace
 
-std::string SweepWindows(const std::vector<uint8_t> &alphabet, uint64_t from, uint64_t to, SeenStates *seen)
+std::string SweepWindows(const std::vector<uint8_t> &alphabet, uint64_t from, uint64_t to, SeenStates *seen,
+                         const std::vector<ListedState> &states)
 {
     Findings findings;
     const size_t k = alphabet.size();
-    for (const ListedState &listed : ListedStates()) {
+    for (const ListedState &listed : states) {
         const DecodeState start = StateAfter(listed.prefix);
         const StepModel m0 =
             ModelRead(StepModel(), (const uint8_t *)listed.prefix.data(), (unsigned)listed.prefix.size())
@@ -146,15 +150,15 @@ std::string SweepWindows(const std::vector<uint8_t> &alphabet, uint64_t from, ui
         };
         // Flags here, the set once at the end: the sweep's inner loop stays
         // free of the set's look-ups.
-        // (Any other number of characters goes to the set at once.)
-        bool states[5][2] = {};
+        // (Any other form, held or number of characters goes to the set at once.)
+        bool left[4][3][5][2] = {};
         auto note = [&](bool valid, const DecodeState &s) {
             if (!valid)
                 return;
-            if (s.characters < 5)
-                states[s.characters][s.padded != 0] = true;
+            if (s.form < 4 && s.held < 3 && s.characters < 5)
+                left[s.form][s.held][s.characters][s.padded != 0] = true;
             else
-                seen->insert({s.characters, s.padded != 0});
+                seen->insert(KeyOf(s));
         };
         uint8_t w[4];
         for (uint64_t i0 = from; i0 < to; i0++) {
@@ -208,12 +212,56 @@ std::string SweepWindows(const std::vector<uint8_t> &alphabet, uint64_t from, ui
                 }
             }
         }
-        for (unsigned c = 0; c < 5; c++)
-            for (unsigned p = 0; p < 2; p++)
-                if (states[c][p])
-                    seen->insert({c, p != 0});
+        for (unsigned f = 0; f < 4; f++)
+            for (unsigned h = 0; h < 3; h++)
+                for (unsigned c = 0; c < 5; c++)
+                    for (unsigned p = 0; p < 2; p++)
+                        if (left[f][h][c][p])
+                            seen->insert(StateKey(f, h, c, p != 0));
     }
     return findings.Report();
+}
+
+std::vector<ListedState> StatesOf(unsigned form, int held)
+{
+    std::vector<ListedState> states;
+    for (const ListedState &s : ListedStates())
+        if (s.form == form && (form != FORM_START || held < 0 || s.held == (unsigned)held))
+            states.push_back(s);
+    return states;
+}
+
+StepModel ModelAfter(const std::string &prefix)
+{
+    return ModelRead(StepModel(), (const uint8_t *)prefix.data(), (unsigned)prefix.size()).after;
+}
+
+std::string CheckCuts(const DecodeState &start, const StepModel &m0, const uint8_t *text, unsigned n,
+                      SeenStates *seen, bool cuts)
+{
+    for (unsigned cut = 0; cut < (cuts ? n : 1); cut++) {
+        DecodeState s = start;
+        StepModel m = m0;
+        bool valid = true;
+        const unsigned bounds[3] = {0, cut == 0 ? n : cut, n};
+        for (unsigned r = 0; r < 2 && valid && bounds[r] < n; r++) {
+            const unsigned from = bounds[r], to = bounds[r + 1];
+            const Expected e = ModelRead(m, text + from, to - from);
+            const std::string wrong = Against(&s, e, text + from, to - from, &valid);
+            if (!wrong.empty())
+                return (cut ? "cut after " + std::to_string(cut) : std::string("one read")) + ": " + wrong;
+            if (valid)
+                seen->insert(KeyOf(s));
+            m = e.after;
+        }
+        if (!valid)
+            continue;
+        const bool ends = EndDecoding(&s) != FALSE;
+        if (ends != m.End() || (!ends && (s.line != m.line || s.column != m.column)))
+            return (cut ? "cut after " + std::to_string(cut) : std::string("one read")) +
+                   ": the end: " + Describe(s) + "; the model: " + Describe(m);
+    }
+    return "";
 }
 
 }  // namespace proof

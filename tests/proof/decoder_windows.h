@@ -8,22 +8,35 @@
 
 #include <stdint.h>
 
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "tests/proof/decoder_states.h"
+#include "tests/proof/decoder_step_model.h"
 #include "unfilter/decode_chunk.h"
 
 namespace proof {
 
-// Abstract states seen after the reads of a sweep: (characters, padded).
-typedef std::set<std::pair<unsigned, bool>> SeenStates;
-
 // Sweeps the windows whose first byte is alphabet[first] for first in
-// [from, to), from every listed state; gives what disagreed, and adds to
-// *seen each state a read left.
-std::string SweepWindows(const std::vector<uint8_t> &alphabet, uint64_t from, uint64_t to, SeenStates *seen);
+// [from, to), from each of states; gives what disagreed, and adds to *seen
+// each state a read left.
+std::string SweepWindows(const std::vector<uint8_t> &alphabet, uint64_t from, uint64_t to, SeenStates *seen,
+                         const std::vector<ListedState> &states);
+
+// The listed states of a form (and, for FORM_START, of held bytes `held`;
+// any other form, any held).
+std::vector<ListedState> StatesOf(unsigned form, int held = -1);
+
+// The model's state after a prefix from the start (a valid one).
+StepModel ModelAfter(const std::string &prefix);
+
+// Text[0..n) from `start` (the model's m0) in one read, and (when `cuts`)
+// cut at each place into two, each read held to the model as SweepWindows'
+// are, and the end of the text after the last read to the model's end;
+// adds to *seen each state a read left. What disagreed, empty when nothing
+// did.
+std::string CheckCuts(const DecodeState &start, const StepModel &m0, const uint8_t *text, unsigned n,
+                      SeenStates *seen, bool cuts = true);
 
 // The state a prefix read leaves, from the start.
 DecodeState StateAfter(const std::string &prefix);
