@@ -233,12 +233,14 @@ std::vector<std::string> WindowReads(const proof::ListedState &state, const std:
     return reads;
 }
 
-// The listed states of text a byte a character, and the start's.
+// The start's listed state, and those of text a byte a character reached
+// without a mark: the states these sweeps had before the marks. (No group
+// open after EF BB BF is the start sweep's and the marked texts'.)
 std::vector<proof::ListedState> ByteStates()
 {
     std::vector<proof::ListedState> states;
     for (const proof::ListedState &s : proof::ListedStates())
-        if (s.form == FORM_BYTES || (s.form == FORM_START && s.held == 0))
+        if ((s.form == FORM_BYTES && s.prefix != model::kUtf8Mark) || (s.form == FORM_START && s.held == 0))
             states.push_back(s);
     return states;
 }
