@@ -64,8 +64,8 @@ struct SequenceStart {
 };
 
 const SequenceStart kStarts[] = {
-    {"", FORM_BYTES, 8, 6},           {"\xEF\xBB\xBF", FORM_BYTES, 6, 4}, {"\xFF\xFE", FORM_UTF16LE, 5, 3},
-    {"\xFE\xFF", FORM_UTF16BE, 5, 3}, {"\xEF", FORM_BYTES, 3, 2},         {"\xEF\xBB", FORM_BYTES, 3, 2},
+    {"", FORM_BYTES, 8, 6},           {"\xEF\xBB\xBF", FORM_BYTES, 6, 4}, {"\xFF\xFE", FORM_UTF16LE, 4, 3},
+    {"\xFE\xFF", FORM_UTF16BE, 4, 3}, {"\xEF", FORM_BYTES, 3, 2},         {"\xEF\xBB", FORM_BYTES, 3, 2},
     {"\xFF", FORM_BYTES, 3, 2},       {"\xFE", FORM_BYTES, 3, 2},
 };
 

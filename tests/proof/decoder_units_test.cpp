@@ -55,8 +55,13 @@ void FromEach(const std::vector<proof::ListedState> &states, const StateSweep &c
         for (const proof::ListedState &listed : states) {
             const std::string wrong = check(listed, proof::StateAfter(listed.prefix),
                                             proof::ModelAfter(listed.prefix), shard, shards, &mine);
-            if (!wrong.empty())
-                report += "from " + listed.name + ": " + wrong;
+            // Each finding (a line of wrong) names the state it is from.
+            for (size_t at = 0, end; at < wrong.size(); at = end + 1) {
+                end = wrong.find('\n', at);
+                if (end == std::string::npos)
+                    end = wrong.size();
+                report += "from " + listed.name + ": " + wrong.substr(at, end - at) + "\n";
+            }
         }
         std::lock_guard<std::mutex> hold(lock);
         seen.insert(mine.begin(), mine.end());
@@ -199,7 +204,8 @@ TEST(DecoderUnits, WindowsOverTheUnitClasses)
 // block at a time, with everything carried in the state between blocks as
 // between reads. From every state of UTF-16, a read of 252 to 255 CR units
 // and a window of four units over eight of the representative ones, so
-// that a block ends after each place of the window, in one read.
+// that a block ends after each of the window's first three units (and at
+// its end, or before it), in one read.
 TEST(DecoderUnits, BlockEndsInsideEveryWindow)
 {
     const std::vector<proof::Unit> all = proof::RepresentativeUnits();
