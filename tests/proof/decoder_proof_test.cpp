@@ -25,25 +25,6 @@
 
 namespace {
 
-double SecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Every state in seen is listed, and each listed state of `reached` is in
-// seen.
-void ExpectListed(const proof::SeenStates &seen, const std::vector<proof::ListedState> &reached)
-{
-    proof::SeenStates listed;
-    for (const proof::ListedState &state : proof::ListedStates())
-        listed.insert(proof::KeyOf(state));
-    for (const auto &state : seen)
-        EXPECT_EQ(listed.count(state), 1u)
-            << "a read left a state not in the list: " << proof::Describe(state);
-    for (const proof::ListedState &state : reached)
-        EXPECT_EQ(seen.count(proof::KeyOf(state)), 1u) << "no read left " << state.name;
-}
-
 // Every window over alphabet from each of states, in shards by its first
 // byte; every state a read left is in the list.
 void SweepAllWindows(const std::vector<uint8_t> &alphabet, const std::vector<proof::ListedState> &states,
@@ -61,7 +42,8 @@ void SweepAllWindows(const std::vector<uint8_t> &alphabet, const std::vector<pro
         return report;
     });
     EXPECT_EQ(found, "");
-    printf("%zu^4 windows from %zu states: %.1f s\n", alphabet.size(), states.size(), SecondsSince(start));
+    printf("%zu^4 windows from %zu states: %.1f s\n", alphabet.size(), states.size(),
+           proof::SecondsSince(start));
 }
 
 // Byte windows: from the start over the classes and the bytes of the marks,
@@ -76,7 +58,7 @@ void SweepByteWindows(const std::vector<uint8_t> &classes)
         for (const proof::ListedState &state : proof::StatesOf(form))
             if (state.characters == 0 && (form != FORM_START || state.held != 0))
                 reached.push_back(state);
-    ExpectListed(seen, reached);
+    proof::ExpectListed(seen, reached);
 }
 
 TEST(DecoderWindows, OverTheClasses)
@@ -224,7 +206,7 @@ TEST(DecoderSequences, UpToEightAtEverySplit)
     });
     EXPECT_EQ(found, "");
     printf("%llu splits of texts of up to 8 symbols, marked and not: %.1f s\n", (unsigned long long)splits,
-           SecondsSince(start));
+           proof::SecondsSince(start));
 }
 
 }  // namespace
@@ -256,7 +238,7 @@ TEST(DecoderTable, EveryByteAsItsClass)
         return report;
     });
     EXPECT_EQ(found, "");
-    printf("every byte in 9^4 windows from every state: %.1f s\n", SecondsSince(start));
+    printf("every byte in 9^4 windows from every state: %.1f s\n", proof::SecondsSince(start));
 }
 
 // decode(encode(x)) = x through EncodeChunk and DecodeChunk: 2^24 lines of
@@ -316,7 +298,7 @@ TEST(RoundTrip, EveryGroupAndTail)
         return findings.Report();
     });
     EXPECT_EQ(found, "");
-    printf("2^24 lines and every tail there and back: %.1f s\n", SecondsSince(start));
+    printf("2^24 lines and every tail there and back: %.1f s\n", proof::SecondsSince(start));
 }
 
 }  // namespace

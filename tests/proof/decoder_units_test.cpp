@@ -19,24 +19,6 @@
 
 namespace {
 
-double SecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Every state in seen is listed, and each of `reached` is in seen.
-void ExpectListed(const proof::SeenStates &seen, const std::vector<proof::ListedState> &reached)
-{
-    proof::SeenStates listed;
-    for (const proof::ListedState &state : proof::ListedStates())
-        listed.insert(proof::KeyOf(state));
-    for (const auto &state : seen)
-        EXPECT_EQ(listed.count(state), 1u)
-            << "a read left a state not in the list: " << proof::Describe(state);
-    for (const proof::ListedState &state : reached)
-        EXPECT_EQ(seen.count(proof::KeyOf(state)), 1u) << "no read left " << state.name;
-}
-
 // Runs check(state, m0, shard, shards, &seen) for each of states in
 // threads, and what it found; every state left is listed.
 typedef std::function<std::string(const proof::ListedState &, const DecodeState &, const proof::StepModel &,
@@ -68,8 +50,8 @@ void FromEach(const std::vector<proof::ListedState> &states, const StateSweep &c
         return report;
     });
     EXPECT_EQ(found, "");
-    ExpectListed(seen, reached);
-    printf("%s from %zu states: %.1f s\n", what, states.size(), SecondsSince(start));
+    proof::ExpectListed(seen, reached);
+    printf("%s from %zu states: %.1f s\n", what, states.size(), proof::SecondsSince(start));
 }
 
 std::vector<proof::ListedState> Utf16States(int held = -1)

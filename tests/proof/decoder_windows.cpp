@@ -1,5 +1,6 @@
 #include "tests/proof/decoder_windows.h"
 
+#include <gtest/gtest.h>
 #include <string.h>
 
 #include "tests/proof/decoder_states.h"
@@ -262,6 +263,17 @@ std::string CheckCuts(const DecodeState &start, const StepModel &m0, const uint8
                    ": the end: " + Describe(s) + "; the model: " + Describe(m);
     }
     return "";
+}
+
+void ExpectListed(const SeenStates &seen, const std::vector<ListedState> &reached)
+{
+    SeenStates listed;
+    for (const ListedState &state : ListedStates())
+        listed.insert(KeyOf(state));
+    for (const auto &state : seen)
+        EXPECT_EQ(listed.count(state), 1u) << "a read left a state not in the list: " << Describe(state);
+    for (const ListedState &state : reached)
+        EXPECT_EQ(seen.count(KeyOf(state)), 1u) << "no read left " << state.name;
 }
 
 }  // namespace proof

@@ -41,6 +41,10 @@ std::string CheckCuts(const DecodeState &start, const StepModel &m0, const uint8
 // The state a prefix read leaves, from the start.
 DecodeState StateAfter(const std::string &prefix);
 
+// Every state in seen is listed, and each listed state of reached is in seen
+// (a test's expectations).
+void ExpectListed(const SeenStates &seen, const std::vector<ListedState> &reached);
+
 }  // namespace proof
 
 #endif

@@ -28,11 +28,6 @@
 
 namespace {
 
-double SecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // A run may take as many instructions as its reads need.
 const uint64_t kNoLimit = 1ull << 40;
 
@@ -146,7 +141,7 @@ TEST_F(ImageProof, EncoderEveryGroupAndTail)
     });
     EXPECT_EQ(found, "");
     printf("%llu lines through b64filter.exe: %.1f s\n", (unsigned long long)kEncoderLines,
-           SecondsSince(start));
+           proof::SecondsSince(start));
 }
 
 // ---------------------------------------------------------------------------
@@ -285,7 +280,7 @@ TEST_F(ImageProof, DecoderEveryByte)
         [&](unsigned shard, unsigned shards) { return SweepImageWindows(*image, windows, shard, shards); });
     EXPECT_EQ(found, "");
     printf("every byte at every place: %zu runs, %.1f s\n", windows.size() * 4 * ByteStates().size(),
-           SecondsSince(start));
+           proof::SecondsSince(start));
 }
 
 // Every window of four over characters of the values 0, 16, 48 and 63, "=",
@@ -305,7 +300,8 @@ TEST_F(ImageProof, DecoderWindows)
     const std::string found = proof::InProcesses(
         [&](unsigned shard, unsigned shards) { return SweepImageWindows(*image, windows, shard, shards); });
     EXPECT_EQ(found, "");
-    printf("8^4 windows: %zu runs, %.1f s\n", windows.size() * 4 * ByteStates().size(), SecondsSince(start));
+    printf("8^4 windows: %zu runs, %.1f s\n", windows.size() * 4 * ByteStates().size(),
+           proof::SecondsSince(start));
 }
 
 // Every text of the sequence sweep's alphabet up to `longest` symbols, at
@@ -330,7 +326,8 @@ void ImageSequences(emulated::Machine &image, unsigned shortest, unsigned longes
         return findings.Report();
     });
     EXPECT_EQ(found, "");
-    printf("texts of %u to %u symbols at every split: %.1f s\n", shortest, longest, SecondsSince(start));
+    printf("texts of %u to %u symbols at every split: %.1f s\n", shortest, longest,
+           proof::SecondsSince(start));
 }
 
 TEST_F(ImageProof, DecoderSequencesOfSix)
@@ -380,7 +377,7 @@ TEST_F(ImageProof, DecoderMarkedSequences)
         return findings.Report();
     });
     EXPECT_EQ(found, "");
-    printf("marked texts at every split: %.1f s\n", SecondsSince(start));
+    printf("marked texts at every split: %.1f s\n", proof::SecondsSince(start));
 }
 
 // The start on the image: every text of up to three bytes over the marks'
@@ -430,7 +427,8 @@ TEST_F(ImageProof, DecoderStart)
         return findings.Report();
     });
     EXPECT_EQ(found, "");
-    printf("texts of up to 3 bytes from the start, every byte after a mark: %.1f s\n", SecondsSince(start));
+    printf("texts of up to 3 bytes from the start, every byte after a mark: %.1f s\n",
+           proof::SecondsSince(start));
 }
 
 // Windows of units from every state of UTF-16: with no unit begun, `length`
@@ -480,7 +478,7 @@ void ImageUnitWindows(emulated::Machine &image, const std::vector<proof::Unit> &
     }
     EXPECT_EQ(found, "");
     printf("windows of %u units over %zu: %zu runs, %.1f s\n", length, units.size(), runs,
-           SecondsSince(start));
+           proof::SecondsSince(start));
 }
 
 // The unit lemma on the image: every one of the 2^16 units, from no group
@@ -503,7 +501,7 @@ TEST_F(ImageProof, DecoderEveryUnit)
     });
     EXPECT_EQ(states.size(), 2u);
     EXPECT_EQ(found, "");
-    printf("every unit: %zu runs, %.1f s\n", windows.size() * 2 * states.size(), SecondsSince(start));
+    printf("every unit: %zu runs, %.1f s\n", windows.size() * 2 * states.size(), proof::SecondsSince(start));
 }
 
 // Eight of the representative units: characters, "=", CR, LF, invalid
@@ -609,7 +607,7 @@ TEST_F(ImageProof, DecoderEveryGroupWhole)
         return SweepGroupReads(*image, 0, kWholeReads, shard, shards);
     });
     EXPECT_EQ(found, "");
-    printf("every group taken whole by b64unfilter.exe: %.1f s\n", SecondsSince(start));
+    printf("every group taken whole by b64unfilter.exe: %.1f s\n", proof::SecondsSince(start));
 }
 
 // The long sweep's part: the character-by-character path takes some 250
@@ -624,7 +622,8 @@ TEST_F(ImageProof, DecoderEveryGroupOneByOne)
         return SweepGroupReads(*image, kWholeReads, kWholeReads + kSplitReads, shard, shards);
     });
     EXPECT_EQ(found, "");
-    printf("every group taken one character at a time by b64unfilter.exe: %.1f s\n", SecondsSince(start));
+    printf("every group taken one character at a time by b64unfilter.exe: %.1f s\n",
+           proof::SecondsSince(start));
 }
 
 }  // namespace

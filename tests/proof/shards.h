@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,12 @@ std::string InThreads(const std::function<std::string(unsigned, unsigned)> &part
 // The same in child processes, each with its own copy of everything: a shard
 // that dies (the decoder's bound checked in the test build, say) reports how.
 std::string InProcesses(const std::function<std::string(unsigned, unsigned)> &part);
+
+// Seconds from start to now, for a sweep's report of its time.
+inline double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // The shard's part of [0, count): [*from, *to).
 void ShardRange(uint64_t count, unsigned shard, unsigned shards, uint64_t *from, uint64_t *to);
