@@ -481,7 +481,8 @@ def report_machine(r):
         f"- Input: {size_mib} MiB of pseudo-random bytes (Python's `random`, seed 57), a file in the page "
         f"cache; {lines_per_run(r)} reads of at most 57 bytes, so as many lines. Micro: 1024 random lines, "
         "cycled.",
-        f"- {r.args.runs} pairs of every whole-process comparison and as many micro runs. Whole-process runs keep the program on CPU "
+        f"- {r.args.runs} pairs of every whole-process comparison and as many micro runs. "
+        f"Whole-process runs keep the program on CPU "
         f"{cpus(PROGRAM_CPUS)} and the `cat` processes that feed and drain pipes on CPU {cpus(HELPER_CPUS)}; "
         "the latency runs keep the program on the first and their writer and reader on the second.",
         "",
@@ -524,7 +525,8 @@ def latency_targets(r, key):
     worst = max(ratios, key=ratios.get)
     rows.append(row(f"{LABELS[key]}: p99 latency ÷ cat's p99, same piece size",
                     f"{min(ratios.values()):.2f}–{ratios[worst]:.2f} × (worst at {worst} bytes: "
-                    f"{latency_figures(runs[worst])[1]:.0f} µs, cat {latency_figures(r.latency['cat'][worst])[1]:.0f} µs)",
+                    f"{latency_figures(runs[worst])[1]:.0f} µs, "
+                    f"cat {latency_figures(r.latency['cat'][worst])[1]:.0f} µs)",
                     "reported"))
     return rows
 
@@ -606,7 +608,7 @@ def decoder_targets(r):
         row("decoder image: one line of UTF-16LE read alone, per character (emulated CPU)",
             f"{image_utf16 / TEXT_LINE:.1f} ({image_utf16} a line; {image_line / TEXT_LINE:.1f} a character of "
             "the line above)", "reported"),
-        row(f"`DecodeChunk` ≤ 1.00 × `EVP_DecodeBlock`, 78-byte line (median, min–max)",
+        row("`DecodeChunk` ≤ 1.00 × `EVP_DecodeBlock`, 78-byte line (median, min–max)",
             f"{med:.3f} ({lo:.3f}–{hi:.3f})", met(med <= 1.0)),
     ]
     for scenario, pairs in r.decode_whole.items():
@@ -836,8 +838,8 @@ def instructions_per_line(argv, work, text=None):
 def image_counts(host, image, decoder_image):
     """The section that tests/bench/image_counts prints: the images' own
     instructions and stack, counted on the emulated CPU."""
-    return subprocess.run([os.path.join(host, "tests", "bench", "image_counts"), image, decoder_image], capture_output=True,
-                          text=True, check=True).stdout.rstrip("\n").split("\n") + [""]
+    return subprocess.run([os.path.join(host, "tests", "bench", "image_counts"), image, decoder_image],
+                          capture_output=True, text=True, check=True).stdout.rstrip("\n").split("\n") + [""]
 
 
 def write_report(path, r):

@@ -246,8 +246,8 @@ def waiting_for_input(pid, in_fd):
     return False
 
 
-def measure(argv, size, pieces, *, copies=False, decodes=False, cap=CAP, held_limit=HELD_LIMIT, startup=STARTUP, pause=PAUSE,
-            lockstep=False, program_cpus=None, helper_cpus=None, env=None, seed=57):
+def measure(argv, size, pieces, *, copies=False, decodes=False, cap=CAP, held_limit=HELD_LIMIT, startup=STARTUP,
+            pause=PAUSE, lockstep=False, program_cpus=None, helper_cpus=None, env=None, seed=57):
     """Runs argv with pieces + 1 pieces of `size` random bytes (the first
     untimed) and returns a Run; `copies` says the program copies instead of
     encoding, `decodes` that it decodes Base64 text: its pieces are then
@@ -277,6 +277,7 @@ def measure(argv, size, pieces, *, copies=False, decodes=False, cap=CAP, held_li
     out_fd, in_fd = proc.stdout.fileno(), proc.stdin.fileno()
     poller = select.epoll()
     poller.register(out_fd, select.EPOLLIN)
+
     def take_output(timeout):
         """Reads what the program wrote, waiting at most timeout seconds for
         it, and marks the pieces it completes."""

@@ -26,12 +26,16 @@ BLOCKS_OF_30 = python(
     "import base64, sys\n"
     "while block := sys.stdin.buffer.read(30):\n"
     "    sys.stdout.buffer.write(base64.b64encode(block) + b'\\n'); sys.stdout.buffer.flush()\n")
+
+
 # Encodes each read, but only `delay` seconds after it.
 def slow(delay):
     return python(
         "import base64, os, time\n"
         "while data := os.read(0, 57):\n"
         f"    time.sleep({delay}); os.write(1, base64.b64encode(data) + b'\\n')\n")
+
+
 # Encodes each read with its first byte changed.
 WRONG = python(
     "import base64, os\n"
@@ -52,6 +56,7 @@ LINE_DECODER = python(
     "    sys.stdout.buffer.write(base64.b64decode(line)); sys.stdout.buffer.flush()\n")
 # Encodes the first 5 bytes, then swallows the rest.
 LOSES_DATA = ["sh", "-c", "head -c 5 | base64 -w 76; cat >/dev/null"]
+
 
 class Matching(unittest.TestCase):
     def test_each_piece_comes_as_its_own_lines(self):

@@ -114,7 +114,6 @@ class Pipes(unittest.TestCase):
             self.assertEqual(filter_.finish(), (0, b"", b""))
 
 
-
 class Faults(unittest.TestCase):
     """Real failing calls: the exact message, its code as the exit code, what
     stays on standard output, and the same exit code and output when standard

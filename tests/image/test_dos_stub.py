@@ -64,5 +64,6 @@ class DosStub(unittest.TestCase):
                 self.assertEqual(read(directory, "GE1.TXT"), b"yes\r\n")
                 self.assertEqual(read(directory, "GE2.TXT"), b"")
 
+
 if __name__ == "__main__":
     unittest.main()

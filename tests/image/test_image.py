@@ -351,6 +351,7 @@ class Resources:
     def expected_manifest(self, company):
         """(tag, attributes, text, children); an attribute value None: checked by the caller."""
         title = self.program.title
+
         def name_check(name):
             # A dotted name: the maker, the product family, the title.
             parts = name.split(".")

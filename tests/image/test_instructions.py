@@ -79,5 +79,6 @@ class Instructions(unittest.TestCase):
                 self.assertGreater(len(instructions), 100, listing[:500])
                 self.assertEqual(not_on_a_pentium(listing), [])
 
+
 if __name__ == "__main__":
     unittest.main()

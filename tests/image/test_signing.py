@@ -81,6 +81,7 @@ class Signing(unittest.TestCase):
         unsigned = pefile.PE(data=self.unsigned_bytes)
         skip = [unsigned.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum"),
                 security.get_file_offset()]
+
         def masked(data):
             data = bytearray(data[:len(self.unsigned_bytes)])
             data[skip[0]:skip[0] + 4] = bytes(4)

@@ -32,7 +32,6 @@ or holds another's text, as groff sets a first cell wider than the
 
 import os
 import re
-import shlex
 import subprocess
 import sys
 import unittest

@@ -156,7 +156,8 @@ class InstallDeps(unittest.TestCase):
         `cross` list, GoogleTest's sources too; nothing of another architecture
         (the targets' libraries come from tools/cross-sysroot)."""
         listed = set(purpose_list("cross"))
-        toolchains = [name for name in os.listdir(os.path.join(ROOT, "cmake")) if re.fullmatch(r"cross-.+\.cmake", name)]
+        toolchains = [name for name in os.listdir(os.path.join(ROOT, "cmake"))
+                      if re.fullmatch(r"cross-.+\.cmake", name)]
         self.assertEqual(len(toolchains), 4)
         for name in toolchains:
             with open(os.path.join(ROOT, "cmake", name)) as f:
