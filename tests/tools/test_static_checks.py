@@ -1,7 +1,8 @@
 """The static checks reach every C++ file of the tree: tools/static-checks
 formats all of them, gives cppcheck and clang-tidy every file the host trees
 compile, and clang-tidy's header filter (.clang-tidy) takes every header of
-ours, reached through those files, and none of the system's."""
+ours, reached through those files, and none of the system's; every script,
+shell or Python, goes to shellcheck or flake8."""
 import os
 import re
 import subprocess
@@ -26,7 +27,7 @@ def tracked(*patterns):
 def listed():
     out = subprocess.run([os.path.join(ROOT, "tools", "static-checks"), "--list"], capture_output=True, text=True,
                          check=True).stdout
-    lists = {"formatted": set(), "compiled": set(), "header-filter": set()}
+    lists = {"formatted": set(), "compiled": set(), "shell": set(), "python": set(), "header-filter": set()}
     for line in out.splitlines():
         kind, _, item = line.partition(" ")
         lists[kind].add(item)
@@ -48,6 +49,17 @@ class StaticChecks(unittest.TestCase):
             self.assertIn(path, self.lists["formatted"])
         for path in set(tracked("*.cpp")) - IMAGE_ONLY:
             self.assertIn(path, self.lists["compiled"], "cppcheck and clang-tidy never see it")
+
+    def test_every_script_is_linted_in_its_language(self):
+        modes = subprocess.run(["git", "-C", ROOT, "ls-files", "-s"], capture_output=True, text=True,
+                               check=True).stdout
+        executable = {line.split("\t", 1)[1] for line in modes.splitlines() if line.startswith("100755")}
+        for path in executable | set(tracked("*.py")):
+            with open(os.path.join(ROOT, path), "rb") as f:
+                first = f.readline()
+            python = path.endswith(".py") or b"python" in first
+            self.assertIn(path, self.lists["python" if python else "shell"], first)
+        self.assertFalse(self.lists["shell"] & self.lists["python"])
 
     def test_the_header_filter_takes_each_header_of_ours_and_none_of_theirs(self):
         for path in tracked("*.h"):
