@@ -1,6 +1,9 @@
 # The host build: the filter over our POSIX layer, and everything that tests it.
 include(cmake/hardening.cmake)
 add_compile_options(-Wall -Wextra -Werror=return-type)
+if(B64_WERROR)
+  add_compile_options(-Werror)
+endif()
 include_directories(${PROJECT_SOURCE_DIR})
 
 # One object library per piece; the programs, tests, fuzzers and benchmarks

@@ -12,14 +12,18 @@ set(B64UNFILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64unfilter.exe
     CACHE FILEPATH "The decoder's Windows image, beside B64FILTER_WIN32_IMAGE")
 
 # b64_add_test(NAME COMMAND args... [ENVIRONMENT var=value...] [LABELS label...]
-#              [TIMEOUT seconds] [IMAGE] [WINDOWS] [WINE win32|win64])
+#              [TIMEOUT seconds] [PROCESSORS n] [IMAGE] [WINDOWS] [WINE win32|win64] [QUICK] [ONCE])
 #   IMAGE       runs the image on the emulated CPU (B64FILTER_WIN32_IMAGE and
 #               B64UNFILTER_WIN32_IMAGE in its environment), in every tree, the
 #               sanitizer tree included
 #   WINDOWS     reads the image with Windows tools (pefile, DOSBox): label `windows`
 #   WINE arch   runs it under Wine in that architecture's prefix (implies WINDOWS)
+#   QUICK       part of ./check --quick (label `quick`): seconds, run after each edit
+#   ONCE        checks what no compiler or flag of the tree changes (a script, a
+#               document, the image): label `once`, run by the host tree alone
+#   PROCESSORS  the cores it keeps busy, so that ctest runs nothing beside it there
 function(b64_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS" "TIMEOUT;WINE" "COMMAND;ENVIRONMENT;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS;QUICK;ONCE" "TIMEOUT;WINE;PROCESSORS" "COMMAND;ENVIRONMENT;LABELS")
   set(command ${arg_COMMAND})
   set(labels ${arg_LABELS})
   set(environment ${arg_ENVIRONMENT})
@@ -35,10 +39,19 @@ function(b64_add_test name)
   if(arg_WINDOWS OR arg_WINE)
     list(APPEND labels windows)
   endif()
+  if(arg_QUICK)
+    list(APPEND labels quick)
+  endif()
+  if(arg_ONCE)
+    list(APPEND labels once)
+  endif()
   add_test(NAME ${name} COMMAND ${command})
   set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
   if(arg_TIMEOUT)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${arg_TIMEOUT})
+  endif()
+  if(arg_PROCESSORS)
+    set_tests_properties(${name} PROPERTIES PROCESSORS ${arg_PROCESSORS})
   endif()
   if(labels)
     set_tests_properties(${name} PROPERTIES LABELS "${labels}")
