@@ -10,29 +10,15 @@ static DWORD CopyLoop(HANDLE inputHandle, HANDLE outputHandle, HANDLE errorHandl
                       BYTE input[INPUT_BUFFER_BYTES], char line[LINE_BUFFER_BYTES])
 {
     for (;;) {
-        DWORD bytesRead = 0;
-        if (!ReadFile(inputHandle, input, CHUNK_BYTES, &bytesRead, 0)) {
-            DWORD error = GetLastError();
-            // The writing end of a pipe has closed: an ordinary end of input.
-            if (error == ERROR_BROKEN_PIPE)
-                return 0;
-            PrintFormat(errorHandle, MSG_READFILE, error);
-            return ExitCodeOf(error, ERROR_READ_FAULT);
-        }
+        DWORD bytesRead, exitCode;
+        if (!ReadOrReport(inputHandle, errorHandle, input, CHUNK_BYTES, &bytesRead, &exitCode))
+            return exitCode;
         if (bytesRead == 0)
             return 0;
 
         DWORD length = EncodeChunk(input, bytesRead, line);
-        DWORD bytesWritten = 0;
-        if (!WriteFile(outputHandle, line, length, &bytesWritten, 0)) {
-            DWORD error = GetLastError();
-            PrintFormat(errorHandle, MSG_WRITEFILE, error);
-            return ExitCodeOf(error, ERROR_WRITE_FAULT);
-        }
-        if (bytesWritten != length) {
-            PrintFormat(errorHandle, MSG_SHORT_WRITE, bytesWritten, length);
-            return ERROR_WRITE_FAULT;
-        }
+        if (!WriteOrReport(outputHandle, errorHandle, line, length, &exitCode))
+            return exitCode;
     }
 }
 

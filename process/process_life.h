@@ -1,10 +1,8 @@
 // What the encoder and the decoder do alike around their work: take the
-// standard handles, report a failed call, and close the handles again.
-//
-// The encoder's image must keep its bytes. ExitCodeOf, CloseAndReport and
-// RunOnStdStreams compile in filter/filter_main.cpp to exactly the code they
-// had written out there. A shared read or write does not (inlined, it moves
-// the copy loop's stack slots and blocks), so the copy loop keeps its own.
+// standard handles, read and write them, report a failed call, and close the
+// handles again. Both loops read and write through ReadOrReport and
+// WriteOrReport, so a failure reads alike, in the same words and exit code,
+// whichever program meets it.
 #ifndef B64FILTER_PROCESS_LIFE_H
 #define B64FILTER_PROCESS_LIFE_H
 
@@ -18,6 +16,45 @@
 static DWORD ExitCodeOf(DWORD error, DWORD fault)
 {
     return error ? error : fault;
+}
+
+// One read of at most size bytes. FALSE when it failed, with the failure
+// reported and its exit code in *exitCode. The writing end of a pipe closing
+// is no failure but the end of input, as a read of 0 bytes is.
+static BOOL ReadOrReport(HANDLE inputHandle, HANDLE errorHandle, LPVOID buffer, DWORD size, DWORD *bytesRead,
+                         DWORD *exitCode)
+{
+    if (ReadFile(inputHandle, buffer, size, bytesRead, 0))
+        return TRUE;
+    DWORD error = GetLastError();
+    // A failed read's count means nothing, whatever the platform put there.
+    *bytesRead = 0;
+    if (error == ERROR_BROKEN_PIPE)
+        return TRUE;
+    PrintFormat(errorHandle, MSG_READFILE, error);
+    *exitCode = ExitCodeOf(error, ERROR_READ_FAULT);
+    return FALSE;
+}
+
+// One write of all length bytes. FALSE when it failed, with the failure
+// reported and its exit code in *exitCode: a write that takes less than all
+// of them is a failure of its own.
+static BOOL WriteOrReport(HANDLE outputHandle, HANDLE errorHandle, LPCVOID buffer, DWORD length,
+                          DWORD *exitCode)
+{
+    DWORD bytesWritten = 0;
+    if (!WriteFile(outputHandle, buffer, length, &bytesWritten, 0)) {
+        DWORD error = GetLastError();
+        PrintFormat(errorHandle, MSG_WRITEFILE, error);
+        *exitCode = ExitCodeOf(error, ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    if (bytesWritten != length) {
+        PrintFormat(errorHandle, MSG_SHORT_WRITE, bytesWritten, length);
+        *exitCode = ERROR_WRITE_FAULT;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // A failed close is reported but changes nothing else: the exit code stays,

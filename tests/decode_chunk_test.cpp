@@ -101,6 +101,19 @@ std::string Times(size_t n, const std::string &piece)
     return all;
 }
 
+// The 64 characters in the order of their values, and the 48 bytes they
+// decode to.
+const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string AlphabetBytes()
+{
+    return Bin("\x00\x10\x83\x10Q\x87 \x92\x8b"
+               "0\xd3\x8f"
+               "A\x14\x93QU\x97"
+               "a\x96\x9bq\xd7\x9f\x82\x18\xa3\x92Y\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3]"
+               "\xb7\xe3\x9e\xbb\xf3\xdf\xbf");
+}
+
 using model::kBeMark;
 using model::kLeMark;
 using model::kUtf8Mark;
@@ -121,13 +134,7 @@ std::vector<Case> Cases()
         {"a group split across lines", "QU\r\nJD\nQ\nU\r\nJ\rD", "ABCABC", V, 0, 0},
         {"padding split across lines", "QQ=\r\n=QQ\n=\n=", "AA", V, 0, 0},
         {"non-zero pad bits are dropped", "QR==QUJ=Q/==", "AABC", V, 0, 0},
-        {"the whole alphabet", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
-         Bin("\x00\x10\x83\x10Q\x87 \x92\x8b"
-             "0\xd3\x8f"
-             "A\x14\x93QU\x97"
-             "a\x96\x9bq\xd7\x9f\x82\x18\xa3\x92Y\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3]"
-             "\xb7\xe3\x9e\xbb\xf3\xdf\xbf"),
-         V, 0, 0},
+        {"the whole alphabet", kAlphabet, AlphabetBytes(), V, 0, 0},
         {"= first", "=", "", I, 1, 1},
         {"= second", "Q=", "", I, 1, 2},
         {"= second after a line end", "Q\r\n=", "", I, 2, 1},
@@ -191,14 +198,7 @@ std::vector<Case> Cases()
         {"UTF-16LE mark alone", kLeMark, "", V, 0, 0},
         {"UTF-16BE mark alone", kBeMark, "", V, 0, 0},
         {"UTF-16LE: groups split across lines", kLeMark + Le("QU\r\nJD\nQ\nU\r\nJ\rD"), "ABCABC", V, 0, 0},
-        {"UTF-16LE: the whole alphabet",
-         kLeMark + Le("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"),
-         Bin("\x00\x10\x83\x10Q\x87 \x92\x8b"
-             "0\xd3\x8f"
-             "A\x14\x93QU\x97"
-             "a\x96\x9bq\xd7\x9f\x82\x18\xa3\x92Y\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3]"
-             "\xb7\xe3\x9e\xbb\xf3\xdf\xbf"),
-         V, 0, 0},
+        {"UTF-16LE: the whole alphabet", kLeMark + Le(kAlphabet), AlphabetBytes(), V, 0, 0},
         {"UTF-16LE: columns count units", kLeMark + Le("QUJD\r\nQU*D"), "ABC", I, 2, 3},
         {"UTF-16BE: CR counts as a column", kBeMark + Be("QUJD\r\r\n\rQ!"), "ABC", I, 2, 3},
         {"UTF-16LE: a tail", kLeMark + Le("QUJD\r\nQQ="), "ABC", E, 2, 1},

@@ -4,45 +4,6 @@
 #include "process/process_life.h"
 #include "unfilter/decode_chunk.h"
 
-// One read of at most size bytes. FALSE when it failed, with the failure
-// reported and its exit code in *exitCode. The writing end of a pipe closing
-// is no failure but the end of input, as a read of 0 bytes is.
-static BOOL ReadOrReport(HANDLE inputHandle, HANDLE errorHandle, BYTE *buffer, DWORD size, DWORD *bytesRead,
-                         DWORD *exitCode)
-{
-    if (ReadFile(inputHandle, buffer, size, bytesRead, 0))
-        return TRUE;
-    DWORD error = GetLastError();
-    // A failed read's count means nothing, whatever the platform put there.
-    *bytesRead = 0;
-    if (error == ERROR_BROKEN_PIPE)
-        return TRUE;
-    PrintFormat(errorHandle, MSG_READFILE, error);
-    *exitCode = ExitCodeOf(error, ERROR_READ_FAULT);
-    return FALSE;
-}
-
-// One write of all length bytes. FALSE when it failed, with the failure
-// reported and its exit code in *exitCode: a write that takes less than all
-// of them is a failure of its own.
-static BOOL WriteOrReport(HANDLE outputHandle, HANDLE errorHandle, const BYTE *buffer, DWORD length,
-                          DWORD *exitCode)
-{
-    DWORD bytesWritten = 0;
-    if (!WriteFile(outputHandle, buffer, length, &bytesWritten, 0)) {
-        DWORD error = GetLastError();
-        PrintFormat(errorHandle, MSG_WRITEFILE, error);
-        *exitCode = ExitCodeOf(error, ERROR_WRITE_FAULT);
-        return FALSE;
-    }
-    if (bytesWritten != length) {
-        PrintFormat(errorHandle, MSG_SHORT_WRITE, bytesWritten, length);
-        *exitCode = ERROR_WRITE_FAULT;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // One read, one write of the groups it completes, until end of input or the
 // first failure. Returns the exit code. Nothing is held from one read to the
 // next but the characters of an unfinished group and the bytes of a mark or

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -124,6 +125,57 @@ TEST(DecoderUnits, EveryUnitFromEveryState)
         Utf16States(), "every unit");
 }
 
+// What a window of four units starts with from a listed state: each of
+// `before` (a read's worth of units, or nothing), then the window's first
+// unit, each of `first` (the shard's part of them).
+struct WindowStarts {
+    std::vector<std::string> before, first;
+};
+
+// From every state of UTF-16, every window of a start and three units over
+// `units` after it, in one read and (when cuts) cut at each of its bytes,
+// each a finding where it and the model differ; every state in reached is
+// left by some read.
+void SweepWindowsOfFour(const std::vector<proof::Unit> &units,
+                        const std::function<WindowStarts(const proof::ListedState &)> &starts, bool cuts,
+                        const std::vector<proof::ListedState> &reached, const char *what)
+{
+    FromEach(
+        Utf16States(),
+        [&](const proof::ListedState &listed, const DecodeState &s, const proof::StepModel &m, unsigned shard,
+            unsigned shards, proof::SeenStates *seen) {
+            proof::Findings findings;
+            const WindowStarts start = starts(listed);
+            const size_t k = units.size();
+            uint64_t from, to;
+            proof::ShardRange(start.first.size(), shard, shards, &from, &to);
+            for (const std::string &before : start.before)
+                for (uint64_t first = from; first < to; first++)
+                    for (size_t i1 = 0; i1 < k; i1++)
+                        for (size_t i2 = 0; i2 < k; i2++)
+                            for (size_t i3 = 0; i3 < k; i3++) {
+                                std::string w = before + start.first[first];
+                                for (size_t i : {i1, i2, i3})
+                                    w += proof::UnitBytes(units[i], listed.form);
+                                const std::string wrong = proof::CheckCuts(s, m, (const uint8_t *)w.data(),
+                                                                           (unsigned)w.size(), seen, cuts);
+                                if (!wrong.empty())
+                                    findings.Add(wrong);
+                            }
+            return findings.Report();
+        },
+        reached, what);
+}
+
+// The bytes of each of units in the form.
+std::vector<std::string> UnitsIn(const std::vector<proof::Unit> &units, unsigned form)
+{
+    std::vector<std::string> bytes;
+    for (const proof::Unit &u : units)
+        bytes.push_back(proof::UnitBytes(u, form));
+    return bytes;
+}
+
 // Every window of four units over `units` from every state of UTF-16 with
 // no unit begun, in one read and cut at each of its 7 inner bytes; from
 // every state with a unit begun, every byte of `ends` to end it and three
@@ -131,31 +183,18 @@ TEST(DecoderUnits, EveryUnitFromEveryState)
 void SweepUnitWindows(const std::vector<proof::Unit> &units, const std::vector<uint8_t> &ends,
                       const char *what)
 {
-    FromEach(
-        Utf16States(),
-        [&](const proof::ListedState &listed, const DecodeState &s, const proof::StepModel &m, unsigned shard,
-            unsigned shards, proof::SeenStates *seen) {
-            proof::Findings findings;
-            const size_t k = units.size();
-            const size_t firsts = listed.held == 0 ? k : ends.size();
-            uint64_t from, to;
-            proof::ShardRange(firsts, shard, shards, &from, &to);
-            for (uint64_t first = from; first < to; first++)
-                for (size_t i1 = 0; i1 < k; i1++)
-                    for (size_t i2 = 0; i2 < k; i2++)
-                        for (size_t i3 = 0; i3 < k; i3++) {
-                            std::string w = listed.held == 0 ? proof::UnitBytes(units[first], listed.form)
-                                                             : std::string(1, (char)ends[first]);
-                            for (size_t i : {i1, i2, i3})
-                                w += proof::UnitBytes(units[i], listed.form);
-                            const std::string wrong =
-                                proof::CheckCuts(s, m, (const uint8_t *)w.data(), (unsigned)w.size(), seen);
-                            if (!wrong.empty())
-                                findings.Add(wrong);
-                        }
-            return findings.Report();
+    SweepWindowsOfFour(
+        units,
+        [&](const proof::ListedState &listed) {
+            WindowStarts start{{""}, {}};
+            if (listed.held == 0)
+                start.first = UnitsIn(units, listed.form);
+            else
+                for (uint8_t end : ends)
+                    start.first.push_back(std::string(1, (char)end));
+            return start;
         },
-        Utf16States(), what);
+        true, Utf16States(), what);
 }
 
 // The bytes of a set of units, each once.
@@ -192,37 +231,23 @@ TEST(DecoderUnits, BlockEndsInsideEveryWindow)
 {
     const std::vector<proof::Unit> all = proof::RepresentativeUnits();
     const std::vector<proof::Unit> units(all.begin() + 3, all.begin() + 11);
-    FromEach(
-        Utf16States(),
-        [&](const proof::ListedState &listed, const DecodeState &s, const proof::StepModel &m, unsigned shard,
-            unsigned shards, proof::SeenStates *seen) {
-            proof::Findings findings;
-            const size_t k = units.size();
-            uint64_t from, to;
-            proof::ShardRange(k, shard, shards, &from, &to);
+    SweepWindowsOfFour(
+        units,
+        [&](const proof::ListedState &listed) {
             // A unit begun is ended by 0 in LE, by a CR in BE, and is the
             // block's first unit.
             const std::string end = listed.held == 0              ? ""
                                     : listed.form == FORM_UTF16LE ? std::string(1, '\0')
                                                                   : "\r";
-            for (unsigned pad = 252; pad < 256; pad++)
-                for (uint64_t i0 = from; i0 < to; i0++)
-                    for (size_t i1 = 0; i1 < k; i1++)
-                        for (size_t i2 = 0; i2 < k; i2++)
-                            for (size_t i3 = 0; i3 < k; i3++) {
-                                std::string w = end;
-                                for (unsigned p = 0; p < pad; p++)
-                                    w += proof::UnitBytes({'\r', 0}, listed.form);
-                                for (size_t i : {(size_t)i0, i1, i2, i3})
-                                    w += proof::UnitBytes(units[i], listed.form);
-                                const std::string wrong = proof::CheckCuts(s, m, (const uint8_t *)w.data(),
-                                                                           (unsigned)w.size(), seen, false);
-                                if (!wrong.empty())
-                                    findings.Add(wrong);
-                            }
-            return findings.Report();
+            WindowStarts start{{}, UnitsIn(units, listed.form)};
+            for (unsigned pad = 252; pad < 256; pad++) {
+                start.before.push_back(end);
+                for (unsigned p = 0; p < pad; p++)
+                    start.before.back() += proof::UnitBytes({'\r', 0}, listed.form);
+            }
+            return start;
         },
-        {}, "a block's end at every place of 8^4 windows of units");
+        false, {}, "a block's end at every place of 8^4 windows of units");
 }
 
 }  // namespace

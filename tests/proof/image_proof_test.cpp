@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,16 +57,36 @@ ImageRun RunImage(emulated::Machine &image, std::deque<scripted::ReadStep> reads
     return r;
 }
 
+// A shard's part of a sweep on the image.
+using ImagePart = std::function<std::string(emulated::Machine &image, unsigned shard, unsigned shards)>;
+
 class ImageProof : public testing::Test {
 protected:
-    emulated::Machine *Image(shipped::Program program)
+    // Every sweep's frame: skipped, saying why, when the program's image is
+    // not built; else part run in a process per core, every finding a
+    // failure, and what it swept printed with the seconds it took (and its
+    // count of runs, where it counts them: 0 where it does not).
+    void Sweep(shipped::Program program, const std::string &what, size_t runs, const ImagePart &part)
     {
         std::string missing, fault;
         emulated::Machine *image = shipped::Image(&missing, &fault, program);
         if (!image && missing.empty())
             ADD_FAILURE() << fault;
-        return image;
+        if (!image)
+            GTEST_SKIP() << "no Windows image (" << shipped::Variable(program) << ")";
+        const auto start = std::chrono::steady_clock::now();
+        const std::string found =
+            proof::InProcesses([&](unsigned shard, unsigned shards) { return part(*image, shard, shards); });
+        EXPECT_EQ(found, "");
+        printf("%s: ", what.c_str());
+        if (runs != 0)
+            printf("%zu runs, ", runs);
+        printf("%.1f s\n", proof::SecondsSince(start));
     }
+
+    void SweepByteWindows(const std::string &what, const std::vector<std::string> &windows);
+    void SweepSequences(unsigned shortest, unsigned longest);
+    void SweepUnitWindows(const std::vector<proof::Unit> &units, unsigned length);
 };
 
 // ---------------------------------------------------------------------------
@@ -102,46 +123,44 @@ std::string EncoderRead(uint64_t index)
     return std::string((const char *)data, count);
 }
 
+// A shard's share of the encoder's lines, in runs of 20,000 reads.
+std::string EncoderPart(emulated::Machine &image, unsigned shard, unsigned shards)
+{
+    const proof::Alphabet alphabet;
+    proof::Findings findings;
+    uint64_t from, to;
+    proof::ShardRange(kEncoderLines, shard, shards, &from, &to);
+    const uint64_t kBatch = 20000;
+    for (uint64_t first = from; first < to; first += kBatch) {
+        const uint64_t last = std::min(first + kBatch, to);
+        std::deque<scripted::ReadStep> reads;
+        for (uint64_t i = first; i < last; i++)
+            reads.push_back({EncoderRead(i)});
+        const ImageRun run = RunImage(image, reads);
+        if (!run.fault.empty() || run.exitCode != 0 || !run.errors.empty() ||
+            run.writes.size() != reads.size()) {
+            findings.Add("lines " + std::to_string(first) + " to " + std::to_string(last) + ": " + run.fault +
+                         " exit " + std::to_string(run.exitCode) + ", " + std::to_string(run.writes.size()) +
+                         " lines, \"" + run.errors + "\"");
+            continue;
+        }
+        for (size_t k = 0; k < reads.size(); k++) {
+            char line[LINE_BUFFER_BYTES];
+            const std::string &data = reads[k].data;
+            const unsigned length =
+                proof::ExpectedLine(alphabet, (const uint8_t *)data.data(), (unsigned)data.size(), line);
+            if (run.writes[k] != std::string(line, length))
+                findings.Add("\"" + proof::Escaped(data) + "\" gave \"" + proof::Escaped(run.writes[k]) +
+                             "\"");
+        }
+    }
+    return findings.Report();
+}
+
 TEST_F(ImageProof, EncoderEveryGroupAndTail)
 {
-    emulated::Machine *image = Image(shipped::Program::kFilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kFilter) << ")";
-    auto start = std::chrono::steady_clock::now();
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        const proof::Alphabet alphabet;
-        proof::Findings findings;
-        uint64_t from, to;
-        proof::ShardRange(kEncoderLines, shard, shards, &from, &to);
-        const uint64_t kBatch = 20000;
-        for (uint64_t first = from; first < to; first += kBatch) {
-            const uint64_t last = std::min(first + kBatch, to);
-            std::deque<scripted::ReadStep> reads;
-            for (uint64_t i = first; i < last; i++)
-                reads.push_back({EncoderRead(i)});
-            const ImageRun run = RunImage(*image, reads);
-            if (!run.fault.empty() || run.exitCode != 0 || !run.errors.empty() ||
-                run.writes.size() != reads.size()) {
-                findings.Add("lines " + std::to_string(first) + " to " + std::to_string(last) + ": " +
-                             run.fault + " exit " + std::to_string(run.exitCode) + ", " +
-                             std::to_string(run.writes.size()) + " lines, \"" + run.errors + "\"");
-                continue;
-            }
-            for (size_t k = 0; k < reads.size(); k++) {
-                char line[LINE_BUFFER_BYTES];
-                const std::string &data = reads[k].data;
-                const unsigned length =
-                    proof::ExpectedLine(alphabet, (const uint8_t *)data.data(), (unsigned)data.size(), line);
-                if (run.writes[k] != std::string(line, length))
-                    findings.Add("\"" + proof::Escaped(data) + "\" gave \"" + proof::Escaped(run.writes[k]) +
-                                 "\"");
-            }
-        }
-        return findings.Report();
-    });
-    EXPECT_EQ(found, "");
-    printf("%llu lines through b64filter.exe: %.1f s\n", (unsigned long long)kEncoderLines,
-           proof::SecondsSince(start));
+    Sweep(shipped::Program::kFilter, std::to_string(kEncoderLines) + " lines through b64filter.exe", 0,
+          EncoderPart);
 }
 
 // ---------------------------------------------------------------------------
@@ -212,6 +231,17 @@ std::string Agrees(emulated::Machine &image, const std::vector<std::string> &rea
            ", \"" + proof::Escaped(e.errors) + "\"";
 }
 
+// The text at every split into reads, a finding for each where the image
+// and the model differ.
+void AgreesAtEverySplit(emulated::Machine &image, const std::string &text, proof::Findings *findings)
+{
+    for (uint32_t mask = 0; mask < proof::SplitCount((unsigned)text.size()); mask++) {
+        const std::string wrong = Agrees(image, proof::SplitReads(text, mask));
+        if (!wrong.empty())
+            findings->Add(wrong);
+    }
+}
+
 // A window's reads from a listed state: its prefix read, then the window in
 // one read (cut 0) or cut after `cut` bytes into two.
 std::vector<std::string> WindowReads(const proof::ListedState &state, const std::string &window, unsigned cut)
@@ -258,15 +288,20 @@ std::string SweepImageWindows(emulated::Machine &image, const std::vector<std::s
     return findings.Report();
 }
 
+// Every window of four bytes from each of ByteStates(), at every cut.
+void ImageProof::SweepByteWindows(const std::string &what, const std::vector<std::string> &windows)
+{
+    Sweep(shipped::Program::kUnfilter, what, windows.size() * 4 * ByteStates().size(),
+          [&](emulated::Machine &image, unsigned shard, unsigned shards) {
+              return SweepImageWindows(image, windows, shard, shards);
+          });
+}
+
 // Every byte at every place of a window whose other places hold "Q" or "/",
 // from every listed state, at every cut: the table for all 256 bytes, on
 // both of DecodeChunk's paths.
 TEST_F(ImageProof, DecoderEveryByte)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
     std::vector<std::string> windows;
     for (unsigned b = 0; b < 256; b++)
         for (unsigned place = 0; place < 4; place++)
@@ -276,11 +311,7 @@ TEST_F(ImageProof, DecoderEveryByte)
                     w += at == place ? (char)b : (others >> bit++ & 1) ? '/' : 'Q';
                 windows.push_back(w);
             }
-    const std::string found = proof::InProcesses(
-        [&](unsigned shard, unsigned shards) { return SweepImageWindows(*image, windows, shard, shards); });
-    EXPECT_EQ(found, "");
-    printf("every byte at every place: %zu runs, %.1f s\n", windows.size() * 4 * ByteStates().size(),
-           proof::SecondsSince(start));
+    SweepByteWindows("every byte at every place", windows);
 }
 
 // Every window of four over characters of the values 0, 16, 48 and 63, "=",
@@ -288,96 +319,64 @@ TEST_F(ImageProof, DecoderEveryByte)
 // read and cut at every place into two.
 TEST_F(ImageProof, DecoderWindows)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
     const std::string alphabet = std::string("AQw/=\r\n") + (char)proof::kInvalid;
     std::vector<std::string> windows;
     for (unsigned i = 0; i < 8 * 8 * 8 * 8; i++)
         windows.push_back(
             {alphabet[i & 7], alphabet[i >> 3 & 7], alphabet[i >> 6 & 7], alphabet[i >> 9 & 7]});
-    const std::string found = proof::InProcesses(
-        [&](unsigned shard, unsigned shards) { return SweepImageWindows(*image, windows, shard, shards); });
-    EXPECT_EQ(found, "");
-    printf("8^4 windows: %zu runs, %.1f s\n", windows.size() * 4 * ByteStates().size(),
-           proof::SecondsSince(start));
+    SweepByteWindows("8^4 windows", windows);
 }
 
-// Every text of the sequence sweep's alphabet up to `longest` symbols, at
-// every split into reads.
-void ImageSequences(emulated::Machine &image, unsigned shortest, unsigned longest)
+// Every text of the sequence sweep's alphabet of shortest to longest
+// symbols, at every split into reads.
+void ImageProof::SweepSequences(unsigned shortest, unsigned longest)
 {
-    auto start = std::chrono::steady_clock::now();
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        proof::Findings findings;
-        for (unsigned length = shortest; length <= longest; length++) {
-            uint64_t from, to;
-            proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
-            for (uint64_t index = from; index < to; index++) {
-                const std::string text = proof::SequenceText(index, length);
-                for (uint32_t mask = 0; mask < proof::SplitCount(length); mask++) {
-                    const std::string wrong = Agrees(image, proof::SplitReads(text, mask));
-                    if (!wrong.empty())
-                        findings.Add(wrong);
-                }
-            }
-        }
-        return findings.Report();
-    });
-    EXPECT_EQ(found, "");
-    printf("texts of %u to %u symbols at every split: %.1f s\n", shortest, longest,
-           proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter,
+          "texts of " + std::to_string(shortest) + " to " + std::to_string(longest) +
+              " symbols at every split",
+          0, [&](emulated::Machine &image, unsigned shard, unsigned shards) {
+              proof::Findings findings;
+              for (unsigned length = shortest; length <= longest; length++) {
+                  uint64_t from, to;
+                  proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
+                  for (uint64_t index = from; index < to; index++)
+                      AgreesAtEverySplit(image, proof::SequenceText(index, length), &findings);
+              }
+              return findings.Report();
+          });
 }
 
 TEST_F(ImageProof, DecoderSequencesOfSix)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    ImageSequences(*image, 1, 6);
+    SweepSequences(1, 6);
 }
 
 // The long sweep's part: the texts of 7 symbols (those of 8, 50 million
 // runs, would take some 24 minutes of the two cores).
 TEST_F(ImageProof, DecoderSequencesOfSeven)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    ImageSequences(*image, 7, 7);
+    SweepSequences(7, 7);
 }
 
 // The texts of the sequence sweep's marked starts (proof::kStarts) up to
 // the image's longest, at every split into reads at every byte.
 TEST_F(ImageProof, DecoderMarkedSequences)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        proof::Findings findings;
-        for (const proof::SequenceStart &kind : proof::kStarts) {
-            if (*kind.mark == 0)
-                continue;  // DecoderSequencesOfSix's
-            for (unsigned length = 1; length <= kind.imageLongest; length++) {
-                uint64_t from, to;
-                proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
-                for (uint64_t index = from; index < to; index++) {
-                    const std::string text = proof::MarkedText(kind, index, length);
-                    for (uint32_t mask = 0; mask < proof::SplitCount((unsigned)text.size()); mask++) {
-                        const std::string wrong = Agrees(*image, proof::SplitReads(text, mask));
-                        if (!wrong.empty())
-                            findings.Add(wrong);
-                    }
-                }
-            }
-        }
-        return findings.Report();
-    });
-    EXPECT_EQ(found, "");
-    printf("marked texts at every split: %.1f s\n", proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter, "marked texts at every split", 0,
+          [](emulated::Machine &image, unsigned shard, unsigned shards) {
+              proof::Findings findings;
+              for (const proof::SequenceStart &kind : proof::kStarts) {
+                  if (*kind.mark == 0)
+                      continue;  // DecoderSequencesOfSix's
+                  for (unsigned length = 1; length <= kind.imageLongest; length++) {
+                      uint64_t from, to;
+                      proof::ShardRange(proof::SequenceCount(length), shard, shards, &from, &to);
+                      for (uint64_t index = from; index < to; index++)
+                          AgreesAtEverySplit(image, proof::MarkedText(kind, index, length), &findings);
+                  }
+              }
+              return findings.Report();
+          });
 }
 
 // The start on the image: every text of up to three bytes over the marks'
@@ -385,58 +384,41 @@ TEST_F(ImageProof, DecoderMarkedSequences)
 // and every byte after each mark begun or whole, at every split into reads.
 TEST_F(ImageProof, DecoderStart)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
     const std::string alphabet =
         std::string("\xEF\xBB\xBF\xFE\xFF", 5) + std::string(1, '\0') + "AQ=\r\n" + (char)proof::kInvalid;
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        proof::Findings findings;
-        for (unsigned length = 1; length <= 3; length++) {
-            uint64_t count = 1;
-            for (unsigned i = 0; i < length; i++)
-                count *= alphabet.size();
-            uint64_t from, to;
-            proof::ShardRange(count, shard, shards, &from, &to);
-            for (uint64_t index = from; index < to; index++) {
-                std::string text;
-                for (uint64_t i = index, at = 0; at < length; at++, i /= alphabet.size())
-                    text += alphabet[i % alphabet.size()];
-                for (uint32_t mask = 0; mask < proof::SplitCount(length); mask++) {
-                    const std::string wrong = Agrees(*image, proof::SplitReads(text, mask));
-                    if (!wrong.empty())
-                        findings.Add(wrong);
-                }
-            }
-        }
-        // Every byte after each mark begun, and after each mark whole.
-        const char *const begun[] = {"\xEF",         "\xEF\xBB", "\xFF",    "\xFE",
-                                     "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"};
-        uint64_t from, to;
-        proof::ShardRange(256, shard, shards, &from, &to);
-        for (const char *mark : begun)
-            for (uint64_t b = from; b < to; b++) {
-                const std::string text = mark + std::string(1, (char)b);
-                for (uint32_t mask = 0; mask < proof::SplitCount((unsigned)text.size()); mask++) {
-                    const std::string wrong = Agrees(*image, proof::SplitReads(text, mask));
-                    if (!wrong.empty())
-                        findings.Add(wrong);
-                }
-            }
-        return findings.Report();
-    });
-    EXPECT_EQ(found, "");
-    printf("texts of up to 3 bytes from the start, every byte after a mark: %.1f s\n",
-           proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter, "texts of up to 3 bytes from the start, every byte after a mark", 0,
+          [&](emulated::Machine &image, unsigned shard, unsigned shards) {
+              proof::Findings findings;
+              for (unsigned length = 1; length <= 3; length++) {
+                  uint64_t count = 1;
+                  for (unsigned i = 0; i < length; i++)
+                      count *= alphabet.size();
+                  uint64_t from, to;
+                  proof::ShardRange(count, shard, shards, &from, &to);
+                  for (uint64_t index = from; index < to; index++) {
+                      std::string text;
+                      for (uint64_t i = index, at = 0; at < length; at++, i /= alphabet.size())
+                          text += alphabet[i % alphabet.size()];
+                      AgreesAtEverySplit(image, text, &findings);
+                  }
+              }
+              // Every byte after each mark begun, and after each mark whole.
+              const char *const begun[] = {"\xEF",         "\xEF\xBB", "\xFF",    "\xFE",
+                                           "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"};
+              uint64_t from, to;
+              proof::ShardRange(256, shard, shards, &from, &to);
+              for (const char *mark : begun)
+                  for (uint64_t b = from; b < to; b++)
+                      AgreesAtEverySplit(image, mark + std::string(1, (char)b), &findings);
+              return findings.Report();
+          });
 }
 
 // Windows of units from every state of UTF-16: with no unit begun, `length`
 // units over `units`; with one begun, a byte that ends it (each byte of the
 // units) and `length` - 1 units; at every cut, a unit split or not.
-void ImageUnitWindows(emulated::Machine &image, const std::vector<proof::Unit> &units, unsigned length)
+void ImageProof::SweepUnitWindows(const std::vector<proof::Unit> &units, unsigned length)
 {
-    auto start = std::chrono::steady_clock::now();
     std::vector<uint8_t> ends;
     for (unsigned b = 0; b < 256; b++)
         for (const proof::Unit &u : units)
@@ -445,14 +427,20 @@ void ImageUnitWindows(emulated::Machine &image, const std::vector<proof::Unit> &
                 break;
             }
     size_t runs = 0;
-    std::string found;
+    // The windows of each state of UTF-16, from its listed states.
+    struct Group {
+        std::vector<proof::ListedState> states;
+        std::vector<std::string> windows;
+    };
+    std::vector<Group> groups;
     for (unsigned form : {FORM_UTF16LE, FORM_UTF16BE}) {
         for (unsigned held = 0; held < 2; held++) {
-            std::vector<proof::ListedState> states;
+            groups.emplace_back();
+            std::vector<proof::ListedState> &states = groups.back().states;
             for (const proof::ListedState &s : proof::ListedStates())
                 if (s.form == form && s.held == held)
                     states.push_back(s);
-            std::vector<std::string> windows;
+            std::vector<std::string> &windows = groups.back().windows;
             uint64_t count = held == 0 ? units.size() : ends.size();
             for (unsigned i = 1; i < length; i++)
                 count *= units.size();
@@ -471,24 +459,22 @@ void ImageUnitWindows(emulated::Machine &image, const std::vector<proof::Unit> &
                 windows.push_back(w);
                 runs += w.size() * states.size();
             }
-            found += proof::InProcesses([&](unsigned shard, unsigned shards) {
-                return SweepImageWindows(image, windows, shard, shards, states);
-            });
         }
     }
-    EXPECT_EQ(found, "");
-    printf("windows of %u units over %zu: %zu runs, %.1f s\n", length, units.size(), runs,
-           proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter,
+          "windows of " + std::to_string(length) + " units over " + std::to_string(units.size()), runs,
+          [&](emulated::Machine &image, unsigned shard, unsigned shards) {
+              std::string found;
+              for (const Group &group : groups)
+                  found += SweepImageWindows(image, group.windows, shard, shards, group.states);
+              return found;
+          });
 }
 
 // The unit lemma on the image: every one of the 2^16 units, from no group
 // open in UTF-16LE and in BE, in one read and cut between its bytes.
 TEST_F(ImageProof, DecoderEveryUnit)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
     std::vector<proof::ListedState> states;
     for (const proof::ListedState &s : proof::ListedStates())
         if ((s.form == FORM_UTF16LE || s.form == FORM_UTF16BE) && s.held == 0 && s.prefix.size() == 2)
@@ -496,12 +482,11 @@ TEST_F(ImageProof, DecoderEveryUnit)
     std::vector<std::string> windows;
     for (unsigned u = 0; u < 65536; u++)
         windows.push_back({(char)(u >> 8), (char)u});
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        return SweepImageWindows(*image, windows, shard, shards, states);
-    });
     EXPECT_EQ(states.size(), 2u);
-    EXPECT_EQ(found, "");
-    printf("every unit: %zu runs, %.1f s\n", windows.size() * 2 * states.size(), proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter, "every unit", windows.size() * 2 * states.size(),
+          [&](emulated::Machine &image, unsigned shard, unsigned shards) {
+              return SweepImageWindows(image, windows, shard, shards, states);
+          });
 }
 
 // Eight of the representative units: characters, "=", CR, LF, invalid
@@ -514,19 +499,13 @@ std::vector<proof::Unit> ImageUnits()
 
 TEST_F(ImageProof, DecoderUnitsOfThree)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    ImageUnitWindows(*image, ImageUnits(), 3);
+    SweepUnitWindows(ImageUnits(), 3);
 }
 
 // The long sweep's part: windows of four units.
 TEST_F(ImageProof, DecoderUnitsOfFour)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    ImageUnitWindows(*image, ImageUnits(), 4);
+    SweepUnitWindows(ImageUnits(), 4);
 }
 
 // Every group value on each of DecodeChunk's paths: RFC 4648's lines of the
@@ -599,31 +578,20 @@ std::string SweepGroupReads(emulated::Machine &image, uint64_t first, uint64_t t
 
 TEST_F(ImageProof, DecoderEveryGroupWhole)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        return SweepGroupReads(*image, 0, kWholeReads, shard, shards);
-    });
-    EXPECT_EQ(found, "");
-    printf("every group taken whole by b64unfilter.exe: %.1f s\n", proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter, "every group taken whole by b64unfilter.exe", 0,
+          [](emulated::Machine &image, unsigned shard, unsigned shards) {
+              return SweepGroupReads(image, 0, kWholeReads, shard, shards);
+          });
 }
 
 // The long sweep's part: the character-by-character path takes some 250
 // instructions of the image a group, ten times the whole-group path's.
 TEST_F(ImageProof, DecoderEveryGroupOneByOne)
 {
-    emulated::Machine *image = Image(shipped::Program::kUnfilter);
-    if (!image)
-        GTEST_SKIP() << "no Windows image (" << shipped::Variable(shipped::Program::kUnfilter) << ")";
-    auto start = std::chrono::steady_clock::now();
-    const std::string found = proof::InProcesses([&](unsigned shard, unsigned shards) {
-        return SweepGroupReads(*image, kWholeReads, kWholeReads + kSplitReads, shard, shards);
-    });
-    EXPECT_EQ(found, "");
-    printf("every group taken one character at a time by b64unfilter.exe: %.1f s\n",
-           proof::SecondsSince(start));
+    Sweep(shipped::Program::kUnfilter, "every group taken one character at a time by b64unfilter.exe", 0,
+          [](emulated::Machine &image, unsigned shard, unsigned shards) {
+              return SweepGroupReads(image, kWholeReads, kWholeReads + kSplitReads, shard, shards);
+          });
 }
 
 }  // namespace
