@@ -12,6 +12,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 # Compiled for the image only: the host trees' commands, which cppcheck and
 # clang-tidy read, do not build it.
 IMAGE_ONLY = {"platform/windows/load_config.cpp"}
+# What the programs do not ship.
+TEST_ONLY = ("tests/", "platform/test/")
 # Headers of other projects that our files include: the filter must leave
 # their findings alone.
 THEIRS = ["/usr/include/gtest/gtest.h", "/usr/include/unicorn/unicorn.h", "/usr/include/capstone/capstone.h",
@@ -27,7 +29,8 @@ def tracked(*patterns):
 def listed():
     out = subprocess.run([os.path.join(ROOT, "tools", "static-checks"), "--list"], capture_output=True, text=True,
                          check=True).stdout
-    lists = {"formatted": set(), "compiled": set(), "shell": set(), "python": set(), "header-filter": set()}
+    lists = {"formatted": set(), "compiled": set(), "shell": set(), "python": set(), "shipped": set(),
+             "header-filter": set()}
     for line in out.splitlines():
         kind, _, item = line.partition(" ")
         lists[kind].add(item)
@@ -49,6 +52,10 @@ class StaticChecks(unittest.TestCase):
             self.assertIn(path, self.lists["formatted"])
         for path in set(tracked("*.cpp")) - IMAGE_ONLY:
             self.assertIn(path, self.lists["compiled"], "cppcheck and clang-tidy never see it")
+            # ./check's clang-tidy (--shipped) takes every file of the programs.
+            if not path.startswith(TEST_ONLY):
+                self.assertIn(path, self.lists["shipped"], "./check's clang-tidy never sees it")
+        self.assertLessEqual(self.lists["shipped"], self.lists["compiled"])
 
     def test_every_script_is_linted_in_its_language(self):
         modes = subprocess.run(["git", "-C", ROOT, "ls-files", "-s"], capture_output=True, text=True,
