@@ -26,7 +26,7 @@ def tracked(*patterns):
 def listed():
     out = subprocess.run([os.path.join(ROOT, "tools", "static-checks"), "--list"], capture_output=True, text=True,
                          check=True).stdout
-    lists = {"formatted": set(), "compiled": set(), "header-filter": set()}
+    lists = {"formatted": set(), "compiled": set(), "shell": set(), "python": set(), "header-filter": set()}
     for line in out.splitlines():
         kind, _, item = line.partition(" ")
         lists[kind].add(item)
