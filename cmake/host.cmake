@@ -16,7 +16,7 @@ include_directories(${PROJECT_SOURCE_DIR})
 #   unfilter_decoder_checked  DecodeChunk for the tests, its bound checked
 #   platform_posix   the six KERNEL32 functions over POSIX descriptors
 #   host_format      wvsprintfA (USER32's formatter) for builds without Windows
-#   posix_main       main(), which hands over to FilterMain
+#   posix_main       main() (host/main.cpp), which hands over to FilterMain
 #   posix_unfilter_main  the same main(), handing over to UnfilterMain
 # Program code keeps to what the image allows, so the host build finds it too.
 add_library(diagnostics OBJECT ${DIAGNOSTICS_SOURCES})
@@ -45,8 +45,8 @@ endif()
 
 add_library(host_format OBJECT platform/format/wvsprintf.cpp)
 add_library(platform_posix OBJECT platform/posix/posix_platform.cpp)
-add_library(posix_main OBJECT platform/posix/main.cpp)
-add_library(posix_unfilter_main OBJECT platform/posix/main.cpp)
+add_library(posix_main OBJECT host/main.cpp)
+add_library(posix_unfilter_main OBJECT host/main.cpp)
 target_compile_definitions(posix_main PRIVATE B64_PROGRAM="b64filter")
 target_compile_definitions(posix_unfilter_main PRIVATE B64_ENTRY=UnfilterMain B64_PROGRAM="b64unfilter")
 

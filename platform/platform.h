@@ -6,7 +6,7 @@
 //
 // The Windows image links the functions from KERNEL32.dll and USER32.dll; the
 // host build from platform/posix; the unit tests and the fuzzer from
-// platform/test, a scripted platform whose calls a test sets one by one.
+// tests/scripted_platform, a scripted platform whose calls a test sets one by one.
 //
 // The formatter is the host's own library (platform/format/wvsprintf.cpp), apart
 // from the POSIX calls: it touches no descriptor and holds no state, so there

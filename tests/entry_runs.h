@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 
 namespace entry_runs {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "filter/filter_main.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 #include "tests/emulator/emulated_cpu.h"
 #include "tests/entry_runs.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 
 namespace {

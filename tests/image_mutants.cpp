@@ -67,9 +67,9 @@
 #include <vector>
 
 #include "filter/filter_main.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/copy_loop/copy_loop_script.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "diagnostics/messages.h"
 #include "diagnostics/print_format.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/format_call.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 namespace {
 

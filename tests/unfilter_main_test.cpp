@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
 #include "tests/base64_oracle.h"
 #include "tests/emulator/emulated_cpu.h"
 #include "tests/entry_runs.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 #include "unfilter/unfilter_main.h"
 

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Runs every benchmark of b64filter and writes docs/benchmarks.md and
-docs/benchmarks.svg. Called by tests/bench/run, which builds the programs first.
+"""Runs every benchmark of b64filter and writes notes/benchmarks.md and
+notes/benchmarks.svg. Called by tests/bench/run, which builds the programs first.
 
 The machine is shared, so every comparison is made pair by pair: the two
 programs of a comparison run back to back, in alternate order from pair to
@@ -891,9 +891,9 @@ def write_chart_data(r, data_dir):
     return "\\n".join(f"{LABELS[k]}: {', '.join(map(str, sizes))}" for k, sizes in held.items())
 
 
-def write_chart(r, source, work, docs):
+def write_chart(r, source, work, notes):
     held = write_chart_data(r, work)
-    settings = (f"data='{work}'; out='{os.path.join(docs, 'benchmarks.svg')}'; size={r.args.size}; "
+    settings = (f"data='{work}'; out='{os.path.join(notes, 'benchmarks.svg')}'; size={r.args.size}; "
                 f'held="{held}"')
     subprocess.run(["gnuplot", "-e", settings, os.path.join(source, "tests", "bench", "chart.gp")], check=True)
 
@@ -924,7 +924,7 @@ def main():
     parser.add_argument("--host", required=True, help="host build directory (Release)")
     parser.add_argument("--win32", required=True, help="Windows image build directory")
     parser.add_argument("--work", required=True, help="scratch directory (input, outputs, chart data)")
-    parser.add_argument("--docs", required=True, help="where benchmarks.md and benchmarks.svg go")
+    parser.add_argument("--notes", required=True, help="where benchmarks.md and benchmarks.svg go")
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--size", type=int, default=64, help="whole-process input in MiB")
     parser.add_argument("--pieces", type=int, default=300, help="timed pieces per program and piece size")
@@ -998,10 +998,10 @@ def main():
                 latencies, wine_missing, image_counts(args.host, exe, decoder_exe), instructions, decode_whole,
                 decode_latency)
 
-    os.makedirs(args.docs, exist_ok=True)
-    write_chart(r, source, args.work, args.docs)
-    write_report(os.path.join(args.docs, "benchmarks.md"), r)
-    log(f"wrote {args.docs}/benchmarks.md and benchmarks.svg")
+    os.makedirs(args.notes, exist_ok=True)
+    write_chart(r, source, args.work, args.notes)
+    write_report(os.path.join(args.notes, "benchmarks.md"), r)
+    log(f"wrote {args.notes}/benchmarks.md and benchmarks.svg")
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-# The chart of docs/benchmarks.svg, from the data files benchmarks.py writes.
+# The chart of notes/benchmarks.svg, from the data files benchmarks.py writes.
 # Usage: gnuplot -e "data='DIR'; out='FILE.svg'; size=MIB; held='NOTE'" tests/bench/chart.gp
 # Each data file starts with a row of column names: micro.dat's are read by
 # name, and whole.dat's and latency.dat's name the key's entries themselves,

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 
 namespace {

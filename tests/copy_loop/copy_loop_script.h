@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 // The script the bytes stand for, and in *input the input handle it gives.
 scripted::Script CopyLoopScript(const uint8_t *data, size_t size, HANDLE *input);

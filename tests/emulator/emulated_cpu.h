@@ -28,7 +28,7 @@
 //
 // Run starts at the header's entry point and ends at ExitProcess, or at the
 // first fault, which it names with where it happened (the planted-fault
-// table of tests/emulated_cpu_test.cpp has one case of each): a write to memory that is
+// table of tests/emulator/emulated_cpu_test.cpp has one case of each): a write to memory that is
 // not writable or not mapped, an instruction fetched outside .code, a read of
 // memory not mapped or not readable, an invalid instruction, a divide error,
 // an interrupt, a

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/format/wvsprintf.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/emulator/machine.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 namespace emulated {
 

@@ -37,7 +37,7 @@ struct LoadedImage {
 typedef uint32_t (*ImportResolver)(const std::string &library, const std::string &function);
 
 // Loads the file for `base`. On failure says why in *fault: each malformed
-// part of the file its own message (tests/pe_loader_test.cpp has them all).
+// part of the file its own message (tests/emulator/pe_loader_test.cpp has them all).
 // Every read of the file and of the image is bounded.
 bool LoadPe(const std::vector<uint8_t> &file, uint32_t base, ImportResolver resolve, LoadedImage *image,
             std::string *fault);

@@ -26,10 +26,10 @@
 
 #include "filter/encode_chunk.h"
 #include "filter/filter_main.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/base64_oracle.h"
 #include "tests/copy_loop/copy_loop_script.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 
 namespace {

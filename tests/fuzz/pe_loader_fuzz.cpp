@@ -8,7 +8,7 @@
 // own); and a run ends in ExitProcess or in a fault it names, never in both
 // or neither.
 //
-// Seeds: tests/tiny_pe.h's image and the shipped b64filter.exe.
+// Seeds: tests/emulator/tiny_pe.h's image and the shipped b64filter.exe.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "filter/filter_main.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "unfilter/unfilter_main.h"
 
 namespace {

@@ -145,7 +145,7 @@ class Judging(unittest.TestCase):
         self.assertNotIn("first", text)
 
     def test_the_image_runners_lines_give_key_verdict_and_why(self):
-        path = "/" + "checkout/" * 30 + "tests/copy_loop/corpus/0092a6fd"
+        path = "/" + "checkout/" * 30 + "tests/fuzz/corpus/copy_loop/0092a6fd"
         lines = {
             "mutate: 3/170 survived  image b64filter.exe FilterMain: +0xA mov eax, 0xffffffc4 => imm +1":
                 ("image b64filter.exe FilterMain: +0xA mov eax, 0xffffffc4 => imm +1", "survived", "",

@@ -1,4 +1,4 @@
-// DecodeChunk on every input of its domain (docs/proof.md): its table for
+// DecodeChunk on every input of its domain (notes/proof.md): its table for
 // every byte, each byte handled as its class, the states it carries between
 // reads, every window of four bytes from each of them (over the classes, and
 // in the long sweep over all 256 bytes) in one read and cut into two, every

@@ -1,4 +1,4 @@
-// DecodeChunk at the start of the text and in UTF-16 (docs/proof.md): every
+// DecodeChunk at the start of the text and in UTF-16 (notes/proof.md): every
 // text of up to three bytes from the start, and of up to two from each mark
 // begun; every unit of UTF-16 from every state of the 16-bit forms (the unit
 // lemma); every window of four units over the unit classes (over a

@@ -1,4 +1,4 @@
-// EncodeChunk on every input of its domain (docs/proof.md): for every count
+// EncodeChunk on every input of its domain (notes/proof.md): for every count
 // 1 to 57, 2^24 lines that put every value of a group at every place, and
 // every tail with every byte past the data that the tail's word load reads.
 // Each line must be RFC 4648's with CR LF; the input must change only at

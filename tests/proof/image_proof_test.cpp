@@ -1,5 +1,5 @@
 // The shipped images on the emulated CPU, through their entries with
-// scripted reads (docs/proof.md): b64filter.exe's FilterMain for every group
+// scripted reads (notes/proof.md): b64filter.exe's FilterMain for every group
 // value and every tail against RFC 4648; b64unfilter.exe's UnfilterMain for
 // every group value on both of DecodeChunk's paths, every byte at every
 // place of a group, the windows over a representative alphabet from every
@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "filter/encode_chunk.h"
-#include "platform/test/scripted_platform.h"
 #include "tests/base64_decoder_model.h"
 #include "tests/emulator/emulated_cpu.h"
 #include "tests/proof/decoder_sequences.h"
 #include "tests/proof/decoder_states.h"
 #include "tests/proof/encoder_line.h"
 #include "tests/proof/shards.h"
+#include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
 #include "unfilter/decode_chunk.h"
 

@@ -20,7 +20,7 @@ import re
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 USER_DOCUMENTS = [os.path.join(ROOT, name) for name in ("README.md", "docs/b64filter.1",
                                                         "docs/README.txt")]
-MAINTAINERS = os.path.join(ROOT, "docs", "maintainers.md")
+MAINTAINERS = os.path.join(ROOT, "notes", "maintainers.md")
 MDOC_MACRO = re.compile(r"^(?:Sy|Li|Cm|Ql|Dq|Ic|Pa|Em)\s+")
 
 

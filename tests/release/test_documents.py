@@ -15,7 +15,7 @@ What a failure leaves on standard output: every sentence of the documents
 that speaks of what is written "before a failure" must be a claim this test
 knows, and the claim must hold for what each fault of the table leaves
 written, on either build. The manual page, README.txt and
-docs/maintainers.md must each make one.
+notes/maintainers.md must each make one.
 
 Each manual page's DIAGNOSTICS lists exactly the messages of
 diagnostics/messages.h that its program's sources print, one line each

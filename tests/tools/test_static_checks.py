@@ -13,7 +13,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 # clang-tidy read, do not build it.
 IMAGE_ONLY = {"platform/windows/load_config.cpp"}
 # What the programs do not ship.
-TEST_ONLY = ("tests/", "platform/test/")
+TEST_ONLY = ("tests/",)
 # Headers of other projects that our files include: the filter must leave
 # their findings alone.
 THEIRS = ["/usr/include/gtest/gtest.h", "/usr/include/unicorn/unicorn.h", "/usr/include/capstone/capstone.h",

@@ -1,5 +1,5 @@
 // The emulated CPU's own checks: each fault a run of the image must catch,
-// planted as machine code at the entry point of tests/tiny_pe.h's image,
+// planted as machine code at the entry point of tests/emulator/tiny_pe.h's image,
 // must stop the run saying what happened and where: every fault message the
 // CPU has. All of them run on one loaded image, patched and put back row by
 // row as a tool of many patched variants would. (The FilterMain tests show
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/emulator/emulated_cpu.h"
-#include "tests/tiny_pe.h"
+#include "tests/emulator/tiny_pe.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 namespace {
 

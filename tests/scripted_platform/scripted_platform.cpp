@@ -1,4 +1,4 @@
-#include "platform/test/scripted_platform.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 #include <setjmp.h>
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 // The PE loader's refusals: each malformed part of an image gets its own
 // message, and no read goes past the file or the image (this runs in the
-// sanitizer tree too). The images are tests/tiny_pe.h's, each changed in one
+// sanitizer tree too). The images are tests/emulator/tiny_pe.h's, each changed in one
 // place; the unchanged one loads and runs its own code.
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/test/scripted_platform.h"
 #include "tests/emulator/emulated_cpu.h"
-#include "tests/tiny_pe.h"
+#include "tests/emulator/tiny_pe.h"
+#include "tests/scripted_platform/scripted_platform.h"
 
 namespace {
 
