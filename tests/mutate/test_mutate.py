@@ -292,7 +292,7 @@ class Reuse(unittest.TestCase):
                         mock.patch.object(mutate, "EQUIVALENTS", self.equivalents),
                         mock.patch.object(mutate, "VERDICTS", os.path.join(d, "verdicts.txt")),
                         mock.patch.object(mutate, "file_key", lambda p: (self.shared, None)),
-                        mock.patch.object(mutate, "Scratch", lambda k: None),
+                        mock.patch.object(mutate, "Scratch", lambda k: mock.Mock(slowest=(0.0, None))),
                         mock.patch.object(mutate, "baseline", self.baseline),
                         mock.patch.object(mutate, "try_mutant", self.try_mutant)]
         for p in self.patches:
