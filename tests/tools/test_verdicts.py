@@ -28,6 +28,7 @@ enable_testing()
 add_test(NAME prog COMMAND prog)
 add_test(NAME fails COMMAND prog fail)
 add_test(NAME script COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/check.py)
+set_tests_properties(script PROPERTIES ENVIRONMENT PROGRAM=$<TARGET_FILE:prog>)
 """,
     "CMakePresets.json": """{"version": 6,
  "configurePresets": [{"name": "tiny", "generator": "Ninja", "binaryDir": "${sourceDir}/build/tiny"}],
@@ -38,7 +39,8 @@ add_test(NAME script COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/check.py)
     "a.h": "// A header only the deps log names.\n#define A 3\n",
     "version.h.in": "#define VERSION 3\n",
     "other.cpp": "int main() { return 0; }\n",
-    # A test script, the module beside it that it imports, and a log of its runs.
+    # A test script given the program in its environment, the module beside it that it imports, and a log
+    # of its runs.
     "check.py": "import helper\nopen('runs.log', 'a').write('ran\\n')\nraise SystemExit(helper.STATUS)\n",
     "helper.py": "STATUS = 0\n",
 }
@@ -119,8 +121,7 @@ class TinyProject(unittest.TestCase):
             ("the module the script imports", "helper.py", "STATUS = 0  # again\n", True, True, 1,
              ["reusing prog"]),
             ("nothing, but no reuse", None, None, True, False, 1, []),
-            ("the program's source, not built", "main.cpp", "// note\n" + PROJECT["main.cpp"], False, True, 0,
-             ["reusing script"]),
+            ("the program's source, not built", "main.cpp", "// note\n" + PROJECT["main.cpp"], False, True, 1, []),
         ]
         for what, name, text, build, reuse, script_runs, expected in rows:
             before = ran
