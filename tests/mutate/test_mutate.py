@@ -1,11 +1,17 @@
 """tools/mutate's own logic, on a small file of known mutation points: which
 points it finds and how it keys them, which survivors and entries fail a run,
 how the image runner's lines are read, when a scratch tree is configured
-afresh, and that a level rewrites only its own section of the report."""
+afresh, and that a level rewrites only its own section of the report; what a
+mutant's verdict is reused under, and that a reused verdict is judged as a
+fresh one (the mutants' runs faked: nothing is built)."""
 
+import contextlib
+import functools
 import importlib.machinery
 import importlib.util
+import io
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -174,7 +180,7 @@ class ScratchTrees(unittest.TestCase):
 
     def test_a_changed_preset_configures_the_tree_afresh(self):
         with tempfile.TemporaryDirectory() as d, mock.patch.object(mutate, "SCRATCH", d):
-            scratch = mutate.Scratch()
+            scratch = mutate.Scratch(0)
             scratch.src = os.path.join(d, "src")
             os.makedirs(scratch.src)
             presets = os.path.join(scratch.src, "CMakePresets.json")
@@ -191,9 +197,160 @@ class ScratchTrees(unittest.TestCase):
                 for text in ('{"a": 1}', '{"a": 1}', '{"a": 2}'):
                     open(presets, "w").write(text)
                     mutate.Scratch.configure(scratch, "asan")
-                    open(os.path.join(d, "asan", "left"), "w").close()
+                    open(os.path.join(scratch.base, "asan", "left"), "w").close()
         self.assertEqual(len(runs), 2)
         self.assertEqual(runs[0][runs[0].index("--preset") + 1], "asan")
+
+
+class FakeTree:
+    """A main tree as tools/verdicts sees it: built or not, and a digest
+    (None: not up to date) for each set of targets."""
+
+    def __init__(self, digest):
+        self.digest_of = digest
+
+    def built(self):
+        return self.digest_of != "missing"
+
+    def digest(self, targets):
+        return None if self.digest_of is None else "%s %s" % (self.digest_of, targets)
+
+
+class MutantKeys(unittest.TestCase):
+    """A mutant's key changes with what its verdict depends on, and with
+    nothing else; without the main trees there is none."""
+
+    TEXT = "int Pick(int a)\n{\n    return a + 1;\n}\n"
+
+    def key(self, path, trees=None, text=TEXT, steps=None):
+        mutate.file_key.cache_clear()
+        m = mutate.Mutant("Pick", text.index("+"), text.index("+") + 1, "-", "arithmetic")
+        m.key = "source %s Pick: return a + 1; => return a - 1;" % path
+        fake = functools.partial(lambda given, build: FakeTree(given.get(os.path.basename(build), "same")),
+                                 trees or {})
+        with mock.patch.object(mutate.verdicts(), "tree", fake), \
+                mock.patch.dict(mutate.SOURCES, {path: steps} if steps else {}):
+            return mutate.mutant_key(path, text, m)
+
+    def test_what_changes_a_key(self):
+        encoder, posix = "filter/encode_chunk.cpp", "platform/posix/posix_platform.cpp"
+        rows = [  # (what, path, trees, text, steps, whether the key is the one of nothing changed)
+            ("nothing", encoder, None, self.TEXT, None, True),
+            ("the inputs of the sanitizer tree's targets", encoder, {"asan": "other"}, self.TEXT, None, False),
+            ("the inputs of the images, for a file whose steps run one", encoder, {"win32": "other"}, self.TEXT,
+             None, False),
+            ("the inputs of the images, for a file whose steps run none", posix, {"win32": "other"}, self.TEXT,
+             None, True),
+            ("the file's text away from the mutant", encoder, None, "// note\n" + self.TEXT, None, False),
+            ("a step fewer", encoder, None, self.TEXT, mutate.ENCODER_STEPS[:-1], False),
+        ]
+        for what, path, trees, text, steps, same in rows:
+            self.assertEqual(self.key(path, trees, text, steps) == self.key(path), same, what)
+
+    def test_no_key_without_main_trees_up_to_date(self):
+        for trees in ({"asan": "missing"}, {"host": None}):
+            self.assertIsNone(self.key("filter/encode_chunk.cpp", trees), trees)
+        self.assertIsNotNone(self.key("platform/posix/posix_platform.cpp", {"win32": "missing"}))
+
+    def test_a_step_is_defined_without_the_checkouts_path(self):
+        for step in mutate.steps_of(list(mutate.SOURCES)):
+            self.assertNotIn(ROOT, mutate.step_definition(step), step)
+
+    def test_recorded_verdicts_read_back(self):
+        rows = [("killed", "hang: e2e ran past its limit of 9 s", "e2e"),
+                ("killed", "asan-unit: runtime error: shift; of 32", "asan-unit"),
+                ("unbuilt", "host tree: error: expected ';'", "unit"), ("survived", None, None)]
+        for status, detail, step in rows:
+            words = mutate.verdict_words(status, detail, step, False)
+            expected = (status, detail, step if status == "killed" else None)
+            self.assertEqual(mutate.recorded_verdict(words), expected, words)
+        self.assertIsNone(mutate.recorded_verdict("passed"))
+
+
+class Reuse(unittest.TestCase):
+    """Runs of a small file whose mutants' runs are faked: a verdict reused
+    from the record counts and is judged against the list of equivalents as
+    it is now, as a fresh one is; nothing is built when every verdict is
+    reused; a mutant whose key changed runs the step that last killed it
+    first."""
+
+    TEXT = "int f(int a)\n{\n    return a + 1;\n}\n"
+    STEPS = [("unit", "host", "unit X"), ("e2e", "host", "e2e"), ("asan-unit", "asan", "unit X")]
+    # What each mutant's run gives, by its replacement.
+    FAKED = {"return 0;": ("killed", "e2e: FAIL: test_x", "e2e"),
+             "return a - 1;": ("killed", "hang: asan-unit ran past its limit of 5 s", "asan-unit"),
+             "return a + 0;": ("survived", None, None),
+             "return a + 2;": ("unbuilt", "host tree: error: x", "unit")}
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        d = self.dir.name
+        open(os.path.join(d, "t.cpp"), "w").write(self.TEXT)
+        self.equivalents = os.path.join(d, "equivalent-mutants.txt")
+        self.shared, self.tried, self.built = "one", [], []
+        self.patches = [mock.patch.object(mutate, "ROOT", d), mock.patch.dict(mutate.SOURCES, {"t.cpp": self.STEPS}),
+                        mock.patch.object(mutate, "EQUIVALENTS", self.equivalents),
+                        mock.patch.object(mutate, "VERDICTS", os.path.join(d, "verdicts.txt")),
+                        mock.patch.object(mutate, "file_key", lambda p: (self.shared, None)),
+                        mock.patch.object(mutate, "Scratch", lambda k: mock.Mock(slowest=(0.0, None))),
+                        mock.patch.object(mutate, "baseline", self.baseline),
+                        mock.patch.object(mutate, "try_mutant", self.try_mutant)]
+        for p in self.patches:
+            p.start()
+
+    def tearDown(self):
+        for p in reversed(self.patches):
+            p.stop()
+        self.dir.cleanup()
+
+    def baseline(self, slots, paths):
+        self.built.append(paths)
+        return {step: 1.0 for step in self.STEPS}
+
+    def try_mutant(self, scratch, path, original, mutant, clean, first=None):
+        self.tried.append((mutant.key.split(" => ")[1], first))
+        return self.FAKED[mutant.key.split(" => ")[1]]
+
+    def run_listing(self, *listed):
+        with open(self.equivalents, "w") as f:
+            f.writelines("source t.cpp f: return a + 1; => %s :: a reason\n" % k for k in listed)
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            status = mutate.run_sources(["t.cpp"], full=False)
+        lines = out.getvalue().splitlines()
+        summary = re.sub(r"; \d+m\d\ds", "", lines[-1])
+        return status, summary, [k for k in lines if "SURVIVED" in k or "STALE" in k], lines
+
+    def test_a_reused_verdict_is_judged_as_a_fresh_one(self):
+        fresh = self.run_listing("return a + 0;", "return 0;")
+        self.assertEqual(len(self.tried), 4)
+        self.assertIn("4 mutants, 2 killed (1 of them hangs), 1 equivalent, 1 did not build, 0 survived unlisted, "
+                      "1 stale entries", fresh[1])
+        self.tried, self.built = [], []
+        reused = self.run_listing("return a + 0;", "return 0;")
+        self.assertEqual((self.tried, self.built), ([], []))  # nothing run, no scratch tree built
+        self.assertEqual(reused[:2], (fresh[0], fresh[1].replace("; 0 reused", "; 4 reused")))
+        self.assertEqual(reused[2], fresh[2])
+        self.assertEqual(sum("[reused: run " in k for k in reused[3]), 4)
+        # A survivor is equivalent only while it is listed; an edited list needs no run.
+        status, summary, told, _ = self.run_listing("return 0;")
+        self.assertEqual((status, self.tried), (1, []))
+        self.assertIn("0 equivalent, 1 did not build, 1 survived unlisted, 1 stale entries", summary)
+        self.assertEqual(len(told), 2)
+        self.assertEqual(self.run_listing("return a + 0;")[0], 0)
+
+    def test_a_changed_key_runs_the_last_killing_step_first(self):
+        self.run_listing("return a + 0;")
+        self.shared, self.tried, self.built = "two", [], []
+        self.run_listing("return a + 0;")
+        self.assertEqual(sorted(self.tried), sorted([("return 0;", "e2e"), ("return a - 1;", "asan-unit"),
+                                                     ("return a + 0;", None), ("return a + 2;", None)]))
+        self.assertEqual(len(self.built), 1)
+
+    def test_the_last_killing_step_goes_first_and_the_rest_keep_their_order(self):
+        for first, names in ((None, ["unit", "e2e", "asan-unit"]), ("asan-unit", ["asan-unit", "unit", "e2e"]),
+                             ("gone", ["unit", "e2e", "asan-unit"])):
+            self.assertEqual([step[0] for step in mutate.ordered(self.STEPS, first)], names, first)
 
 
 if __name__ == "__main__":

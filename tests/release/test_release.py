@@ -13,7 +13,9 @@ runs with --wine, and only there. A signed release must hold both images
 signed. --versions needs neither image nor Wine: tools/release must refuse a changelog whose
 newest section is not the version in VERSION, before it writes anything, and
 once that section records the zip's SHA-256, a zip of other bytes, leaving
-the release it made before as it was.
+the release it made before as it was; and a release that builds its images
+must run the long sweeps on them before it makes the zip, and make none when
+they fail (over stand-ins for cmake and tools/verdicts).
 """
 
 import hashlib
@@ -294,8 +296,56 @@ class Recorded(unittest.TestCase):
             self.assertFalse(os.path.exists(out))
 
 
+class Sweeps(unittest.TestCase):
+    """The release that builds its images runs the long sweeps on them, every
+    one afresh, before it makes the zip, and makes none when they fail; one of
+    given images runs none. On a copy of the tree, with cmake and
+    tools/verdicts as stand-ins that log how they are called."""
+
+    CMAKE = """#!/bin/sh
+echo "cmake $*" >> "$FAKE_LOG"
+if [ "$1" = --preset ]; then mkdir -p "build/$2" && touch "build/$2/build.ninja"; fi
+if [ "$1 $2" = "--build $PWD/build/win32" ]; then
+  printf 'MZ encoder' > build/win32/b64filter.exe && printf 'MZ decoder' > build/win32/b64unfilter.exe
+fi
+"""
+    VERDICTS = '#!/bin/sh\necho "verdicts $*" >> "$FAKE_LOG"\nexit "$FAKE_SWEEPS"\n'
+
+    def test_the_sweeps_run_before_the_zip_and_a_failure_stops_it(self):
+        with tempfile.TemporaryDirectory() as temp:
+            tree, bin_dir, log = (os.path.join(temp, name) for name in ("tree", "bin", "log"))
+            shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "__pycache__"))
+            os.mkdir(bin_dir)
+            for path, text in ((os.path.join(bin_dir, "cmake"), self.CMAKE),
+                               (os.path.join(tree, "tools", "verdicts"), self.VERDICTS)):
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text)
+                os.chmod(path, 0o755)
+            images = fake_images(os.path.join(temp, "images"), b"MZ given encoder", b"MZ given decoder")
+            sweeps = "verdicts ctest --preset long --no-reuse"
+            rows = [  # (the sweeps' exit status, images given, exit status, a zip made, the sweeps run)
+                ("0", False, 0, True, [sweeps]), ("1", False, 1, False, [sweeps]), ("1", True, 0, True, [])]
+            for status, given, expected, made, logged in rows:
+                out = os.path.join(temp, "out") if given else os.path.join(tree, "build", "release")
+                shutil.rmtree(out, ignore_errors=True)
+                argv = [os.path.join(tree, "tools", "release"), "--changelog", dated(temp)]
+                argv += ["--images", images, "--out", out] if given else []
+                env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"], FAKE_LOG=log,
+                           FAKE_SWEEPS=status)
+                open(log, "w", encoding="utf-8").close()
+                result = quiet(argv, cwd=tree, env=env)
+                with open(log, encoding="utf-8") as f:
+                    calls = f.read().splitlines()
+                self.assertEqual((result.returncode, os.path.exists(os.path.join(out, zip_name()))),
+                                 (expected, made), result.stdout)
+                self.assertEqual([c for c in calls if c.startswith("verdicts")], logged)
+                if not given:  # the images are built first, then the sweeps' program
+                    self.assertLess(calls.index("cmake --build %s/build/win32" % tree),
+                                    calls.index("cmake --build --preset host --target proof_tests"))
+
+
 if __name__ == "__main__":
-    mode = {"--wine": ["UnderWine"], "--versions": ["Versions", "Recorded"]}.get(sys.argv[-1], ["Package"])
+    mode = {"--wine": ["UnderWine"], "--versions": ["Versions", "Recorded", "Sweeps"]}.get(sys.argv[-1], ["Package"])
     if mode != ["Package"]:
         sys.argv.pop()
     unittest.main(defaultTest=mode)
