@@ -12,7 +12,8 @@ set(B64UNFILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64unfilter.exe
     CACHE FILEPATH "The decoder's Windows image, beside B64FILTER_WIN32_IMAGE")
 
 # b64_add_test(NAME COMMAND args... [ENVIRONMENT var=value...] [LABELS label...]
-#              [TIMEOUT seconds] [PROCESSORS n] [IMAGE] [WINDOWS] [WINE win32|win64] [QUICK] [ONCE])
+#              [TIMEOUT seconds] [PROCESSORS n] [COST seconds] [IMAGE] [WINDOWS] [WINE win32|win64]
+#              [QUICK] [ONCE])
 #   IMAGE       runs the image on the emulated CPU (B64FILTER_WIN32_IMAGE and
 #               B64UNFILTER_WIN32_IMAGE in its environment), in every tree, the
 #               sanitizer tree included
@@ -22,8 +23,11 @@ set(B64UNFILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64unfilter.exe
 #   ONCE        checks what no compiler or flag of the tree changes (a script, a
 #               document, the image): label `once`, run by the host tree alone
 #   PROCESSORS  the cores it keeps busy, so that ctest runs nothing beside it there
+#   COST        about how long it takes: ctest starts the dearest first, so that
+#               on a fresh tree (no times recorded yet) none is left running alone
+#               at the end
 function(b64_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS;QUICK;ONCE" "TIMEOUT;WINE;PROCESSORS" "COMMAND;ENVIRONMENT;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS;QUICK;ONCE" "TIMEOUT;WINE;PROCESSORS;COST" "COMMAND;ENVIRONMENT;LABELS")
   set(command ${arg_COMMAND})
   set(labels ${arg_LABELS})
   set(environment ${arg_ENVIRONMENT})
@@ -52,6 +56,9 @@ function(b64_add_test name)
   endif()
   if(arg_PROCESSORS)
     set_tests_properties(${name} PROPERTIES PROCESSORS ${arg_PROCESSORS})
+  endif()
+  if(arg_COST)
+    set_tests_properties(${name} PROPERTIES COST ${arg_COST})
   endif()
   if(labels)
     set_tests_properties(${name} PROPERTIES LABELS "${labels}")
