@@ -171,6 +171,7 @@ void SweepWindowsOfFour(const std::vector<proof::Unit> &units,
 std::vector<std::string> UnitsIn(const std::vector<proof::Unit> &units, unsigned form)
 {
     std::vector<std::string> bytes;
+    bytes.reserve(units.size());
     for (const proof::Unit &u : units)
         bytes.push_back(proof::UnitBytes(u, form));
     return bytes;
