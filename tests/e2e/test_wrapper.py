@@ -36,6 +36,7 @@ import time
 import unittest
 
 import fcntl
+import hashlib
 import select
 
 import harness
@@ -84,7 +85,7 @@ class StandIns(unittest.TestCase):
         self.tree = os.path.join(temp.name, "tree")
         self.elsewhere = os.path.join(temp.name, "elsewhere")
         os.makedirs(self.elsewhere)
-        for name in (*WRAPPERS, "CMakePresets.json", "tools/run-image", "tools/configure"):
+        for name in (*WRAPPERS, "CMakePresets.json", "tools/run-image", "tools/configure", "tools/build-root"):
             os.makedirs(os.path.dirname(os.path.join(self.tree, name)), exist_ok=True)
             shutil.copy2(os.path.join(harness.SOURCE_ROOT, name), os.path.join(self.tree, name))
         # A machine that runs the image, whatever this one is.
@@ -92,20 +93,30 @@ class StandIns(unittest.TestCase):
         self.records = {name: os.path.join(temp.name, name) for name in ("install-deps", "cmake", "wine-run")}
         stand_in(os.path.join(self.tree, "tools", "install-deps"),
                  'echo "$@" >> "%s"\n' % self.records["install-deps"])
-        stand_in(os.path.join(self.tree, "bin", "cmake"), 'echo "$@" >> "%s"\n' % self.records["cmake"])
+        # A cmake that records its arguments, and configures by writing a
+        # sound tree with nothing to build.
+        stand_in(os.path.join(self.tree, "bin", "cmake"),
+                 'echo "$@" >> "%s"\n[ "$1" != --preset ] || sound_tree "$4" "$(pwd -P)"\n' % self.records["cmake"])
+        stand_in(os.path.join(self.tree, "bin", "sound_tree"),
+                 'mkdir -p "$1"\nprintf "%s\\n" "CMAKE_HOME_DIRECTORY:INTERNAL=$2" "CMAKE_CACHEFILE_DIR:INTERNAL=$1"'
+                 ' CMAKE_GENERATOR:INTERNAL=Ninja > "$1/CMakeCache.txt"\n'
+                 'echo "# nothing to build" > "$1/build.ninja"\n')
         self.configured()
         stand_in(os.path.join(self.tree, "tools", "wine-run"),
+                 '[ "$1" != --ready ] || exit 0\n'
                  'printf "%%s\\n" "$@" > "%s"\ntr a-z A-Z\nexit %d\n' % (self.records["wine-run"], STAND_IN_STATUS))
         self.path = "%s:%s" % (os.path.join(self.tree, "bin"), os.environ["PATH"])
 
     def configured(self):
-        """build/win32 as tools/configure leaves it, its presets older than that."""
-        tree = os.path.join(self.tree, "build", "win32")
-        os.makedirs(tree, exist_ok=True)
-        for name in ("build.ninja", "presets.stamp"):
-            open(os.path.join(tree, name), "w").close()
+        """The wrapper's tree as tools/configure leaves it, its presets older than that."""
+        tree = self.wrapper_tree()
+        subprocess.run([os.path.join(self.tree, "bin", "sound_tree"), tree, self.tree], check=True)
+        open(os.path.join(tree, "presets.stamp"), "w").close()
         past = time.time() - 100
         os.utime(os.path.join(self.tree, "CMakePresets.json"), (past, past))
+
+    def wrapper_tree(self):
+        return os.path.join(self.tree, "build", "wrapper", "win32")
 
     def forget_records(self):
         for record in self.records.values():
@@ -140,7 +151,7 @@ class StandIns(unittest.TestCase):
         return False
 
     def image(self, name):
-        return os.path.join(self.tree, "build", "win32", name + ".exe")
+        return os.path.join(self.wrapper_tree(), name + ".exe")
 
     def recorded(self, name):
         if not os.path.exists(self.records[name]):
@@ -185,7 +196,8 @@ class StandIns(unittest.TestCase):
 
     def test_a_changed_preset_reaches_the_tree(self):
         presets = os.path.join(self.tree, "CMakePresets.json")
-        ninja = os.path.join(self.tree, "build", "win32", "build.ninja")
+        tree = self.wrapper_tree()
+        ninja = os.path.join(tree, "build.ninja")
         # the tree's state before the run -> whether the run configures it
         table = [
             ("configured", False),
@@ -198,15 +210,16 @@ class StandIns(unittest.TestCase):
             for before, configures in table:
                 with self.subTest(wrapper=name, before=before):
                     if before == "presets edited":  # after the stamp, by more than any clock's step
-                        stamp = os.path.join(self.tree, "build", "win32", "presets.stamp")
+                        stamp = os.path.join(tree, "presets.stamp")
                         os.utime(stamp, (os.stat(presets).st_mtime - 10,) * 2)
                     if before == "never configured":
                         os.remove(ninja)
                     result = self.run_wrapper([os.path.join(self.tree, name)])
                     self.assertEqual(result.code, STAND_IN_STATUS, result.stderr)
-                    calls = self.recorded("cmake")
-                    self.assertEqual(calls[:-1], ["--preset win32"] if configures else [], result.stderr)
-                    self.assertEqual(calls[-1], "--build %s" % os.path.join(self.tree, "build", "win32"))
+                    calls = ["--preset win32 -B " + tree, "--build " + tree] if configures else []
+                    self.assertEqual(self.recorded("cmake"), calls, result.stderr)
+                    told = b"%s: building %s\n" % (name.encode(), tree.encode()) if configures else b""
+                    self.assertEqual(result.stderr, told)
 
     def test_asks_for_what_running_the_image_needs(self):
         shutil.copy2(os.path.join(harness.SOURCE_ROOT, "tools", "install-deps"), os.path.join(self.tree, "tools"))
@@ -228,7 +241,7 @@ class StandIns(unittest.TestCase):
                 self.assertEqual(packages.apt_runs(state)[0], [packages.UPDATE, packages.PLAIN])
 
     def test_two_at_once_get_ready_one_after_the_other(self):
-        lock = os.path.join(self.tree, "build", "run-image.lock")
+        lock = os.path.join(self.tree, "build", "wrapper", "lock")
         for first, second in (WRAPPERS, WRAPPERS[::-1]):
             with self.subTest(getting_ready=first, started=second):
                 # The other getting ready (we hold its lock): this one takes
@@ -238,10 +251,12 @@ class StandIns(unittest.TestCase):
                     fcntl.flock(held, fcntl.LOCK_EX)
                     wrapper = self.start_wrapper(second, stdin=subprocess.DEVNULL)
                     self.assertTrue(self.waits_for_the_lock(wrapper, lock), "it ran while the lock was held")
-                    self.assertEqual((self.recorded("install-deps"), self.recorded("cmake")), ([], []))
+                    # (asking what is missing is all it may do before)
+                    self.assertEqual((set(self.recorded("install-deps")), self.recorded("cmake")),
+                                     ({"run --missing"}, []))
                 out, err = wrapper.communicate(timeout=harness.DEFAULT_TIMEOUT)
                 self.assertEqual((wrapper.returncode, out, err), (STAND_IN_STATUS, b"", b""))
-                self.assertEqual(self.recorded("install-deps"), ["run"])
+                self.assertEqual(self.recorded("install-deps"), ["run --missing"] * 2)
                 # The other's image running: this one does not wait for it.
                 self.forget_records()
                 running = self.start_wrapper(first)
@@ -327,6 +342,240 @@ class WhereTheImageCannotRun(unittest.TestCase):
         self.check_nothing_of_wine()
 
 
+NOBODY = 65534  # the user who is not the checkout's owner, nor root
+ENCODED = b"aGkK\r\n"  # "hi\n" encoded: the Linux program ran
+EDITED = b"takes no arguments at all; usage"  # the usage line, as an edit of host/main.cpp words it
+
+
+def edit(tree):
+    """A change to a source that the program shows when given an argument."""
+    path = os.path.join(tree, "host", "main.cpp")
+    with open(path) as f:
+        text = f.read()
+    with open(path, "w") as f:
+        f.write(text.replace("takes no arguments; usage", EDITED.decode()))
+
+
+def garble(path, keep=()):
+    """The file's lines replaced by bytes that mean nothing, but for those that start with keep."""
+    with open(path, "rb") as f:
+        kept = [line for line in f if line.startswith(keep)] if keep else []
+    with open(path, "wb") as f:
+        f.write(b"".join(kept) + b"\x00\xffCMAKE_CXX_COMPILER:FILEPATH=/nonexistent/c++\n" + bytes(range(256)))
+
+
+class States(unittest.TestCase):
+    """The wrappers in the states a user's machine reaches, as one table: each
+    row starts from a fresh copy of the source tree on a machine faked as
+    arm64 (the fake apt's dpkg), so that the Linux build runs; the trees,
+    the log and the lock are the same for the image. Each row prepares the
+    copy, runs ./b64filter on "hi" (or as the row says), and checks the
+    status, the output and standard error, line by line. Where another user
+    runs it, the test (root) starts it as nobody; not root, those rows skip."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory()
+        os.chmod(cls.temp.name, 0o755)
+        cls.source = os.path.join(cls.temp.name, "source")
+        shutil.copytree(harness.SOURCE_ROOT, cls.source, symlinks=True,
+                        ignore=shutil.ignore_patterns("build", ".git"))
+        cls.rows = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["rm", "-rf", cls.temp.name])
+
+    def checkout(self, owner=None):
+        """A fresh copy of the sources, owned by owner (root unless given)."""
+        States.rows += 1
+        place = os.path.join(self.temp.name, "row%d" % self.rows)
+        os.mkdir(place)
+        tree = os.path.join(place, "co")
+        shutil.copytree(self.source, tree, symlinks=True)
+        if owner is not None:
+            subprocess.run(["chown", "-R", "%d:%d" % (owner, owner), place], check=True)
+        return tree
+
+    def machine(self, tree, absent=(), **apt):
+        """The environment of a run: the fake apt's tools first on PATH, a home of nobody's."""
+        state = os.path.join(os.path.dirname(tree), "apt")
+        os.mkdir(state)
+        path = packages.fake_apt(state, absent, arch="arm64", **apt)
+        subprocess.run(["chmod", "-R", "a+rwX", state], check=True)
+        home = os.path.join(os.path.dirname(tree), "home")
+        os.mkdir(home)
+        os.chown(home, NOBODY, NOBODY)
+        # Every row builds a copy of the same sources, one or more times: they
+        # share one ccache, which paths below the copies' place do not split.
+        cache = dict(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_DIR=os.path.join(self.temp.name, "ccache"),
+                     CCACHE_BASEDIR=self.temp.name, CCACHE_NOHASHDIR="1", CCACHE_UMASK="000")
+        return dict(cache, PATH=path, FAKE_APT_STATE=state, HOME=home, B64FILTER_RUNS_32BIT="yes")
+
+    def run_as(self, user, argv, env, data=b"hi\n", stderr=harness.CAPTURE):
+        prefix = [] if user is None else ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
+        return harness.run(harness.Target("host", prefix + argv, env), stdin=data, stderr=stderr)
+
+    def notice(self, name="b64filter"):
+        return ("%s: this machine cannot run the Windows image (arm64, not x86): running the Linux build of %s"
+                " instead" % (name, name))
+
+    def cache_tree(self, env, tree):
+        key = hashlib.sha256(tree.encode()).hexdigest()[:16]
+        return os.path.join(env["HOME"], ".cache", "base64-filter", "co-" + key, "wrapper", "linux")
+
+    def test_each_state(self):
+        usage = "b64filter: takes no arguments; usage: b64filter < INPUT > OUTPUT"
+        edited = usage.replace("takes no arguments; usage", EDITED.decode())
+        ours = "{tree}/build/wrapper/linux"
+
+        # Each row: what is done to a ready copy (or to an unbuilt one), who
+        # runs it, how, and what comes of it: status, output, standard error
+        # ({tree} the copy run, {cache} nobody's tree for it).
+        def ready(tree, env):  # built by the owner, then the row's change
+            self.assertEqual(self.run_as(None, [tree + "/b64filter"], env).code, 0)
+
+        def sudo_first(tree, env):  # the checkout is nobody's; root ran it first
+            ready(tree, env)
+
+        def moved(tree, env):
+            ready(tree, env)
+            os.rename(tree, tree + "-moved")
+            return tree + "-moved"
+
+        def copied_and_edited(tree, env):
+            ready(tree, env)
+            subprocess.run(["cp", "-a", tree, tree + "-copy"], check=True)
+            edit(tree + "-copy")
+            # the original, run after: its own code, nothing built
+            self.assertEqual(self.run_as(None, [tree + "/b64filter", "x"], env),
+                             (2, b"", ("%s\n%s\n" % (self.notice(), usage)).encode()))
+            return tree + "-copy"
+
+        def then(*changes):
+            def change(tree, env):
+                ready(tree, env)
+                for one in changes:
+                    one(tree)
+            return change
+
+        wrapper_tree = "build/wrapper/linux/"
+
+        def other_generator(tree):  # the install route's tree, made with make
+            os.makedirs(os.path.join(tree, "build", "linux"))
+            with open(os.path.join(tree, "build", "linux", "CMakeCache.txt"), "w") as f:
+                f.write("CMAKE_GENERATOR:INTERNAL=Unix Makefiles\nCMAKE_HOME_DIRECTORY:INTERNAL=%s\n" % tree)
+
+        def cache_lost(tree):
+            os.remove(os.path.join(tree, wrapper_tree + "CMakeCache.txt"))
+
+        def cache_garbled(tree):
+            garble(os.path.join(tree, wrapper_tree + "CMakeCache.txt"))
+
+        def cache_garbled_but_sound(tree):  # passes for sound; the build fails, then the tree is made again
+            garble(os.path.join(tree, wrapper_tree + "CMakeCache.txt"),
+                   keep=(b"CMAKE_HOME_DIRECTORY:", b"CMAKE_CACHEFILE_DIR:", b"CMAKE_GENERATOR:"))
+
+        def ninja_emptied(tree):
+            open(os.path.join(tree, wrapper_tree + "build.ninja"), "w").close()
+
+        def broken(tree):
+            with open(os.path.join(tree, "filter", "encode_chunk.cpp"), "a") as f:
+                f.write("\nnot C++\n")
+
+        nowhere = "b64filter: nowhere to build: nobody may write neither {tree}/build nor {base}" \
+            " (set XDG_CACHE_HOME to a directory of yours)"
+        needs_root = "b64filter: only root can install what it needs: run  sudo {tree}/tools/install-deps run" \
+            "  and then this again"
+        building = "b64filter: building " + ours
+        # (state, owner, change, user, argv, stderr arrangement, machine) -> status, stdout, stderr lines
+        table = [
+            ("first run: one line a stage", None, None, None, [], harness.CAPTURE, dict(absent=LINUX_BUILD),
+             0, ENCODED, ["b64filter: installing: cmake ninja-build g++", building]),
+            ("not root, packages missing", None, None, None, [], harness.CAPTURE,
+             dict(absent=LINUX_BUILD, uid="1000", sudo="asks"), 121, b"", [needs_root]),
+            ("sudo, then the owner", NOBODY, sudo_first, NOBODY, [], harness.CAPTURE, {}, 0, ENCODED, []),
+            ("sudo, then the owner's edit", NOBODY, then(edit), NOBODY, ["x"], harness.CAPTURE, {},
+             2, b"", ["b64filter: building {cache}", edited]),
+            ("another user's checkout", None, None, NOBODY, [], harness.CAPTURE, {},
+             0, ENCODED, ["b64filter: building {cache}"]),
+            ("another user's checkout, no home", None, None, NOBODY, [], harness.CAPTURE,
+             dict(HOME="/nonexistent"), 120, b"", [nowhere]),
+            ("moved", None, moved, None, [], harness.CAPTURE, {}, 0, ENCODED, [building]),
+            ("copied, the copy edited", None, copied_and_edited, None, ["x"], harness.CAPTURE, {},
+             2, b"", [building, edited]),
+            ("the install route's tree by make", None, then(other_generator), None, [], harness.CAPTURE, {},
+             0, ENCODED, []),
+            ("cache lost", None, then(cache_lost, edit), None, ["x"], harness.CAPTURE, {},
+             2, b"", [building, edited]),
+            ("cache garbled", None, then(cache_garbled, edit), None, ["x"], harness.CAPTURE, {},
+             2, b"", [building, edited]),
+            ("cache garbled, its own lines kept", None, then(cache_garbled_but_sound), None, [], harness.CAPTURE, {},
+             0, ENCODED, [building]),
+            ("build.ninja emptied", None, then(ninja_emptied, edit), None, ["x"], harness.CAPTURE, {},
+             2, b"", [building, edited]),
+            ("standard error closed, first run", None, None, None, [], harness.CLOSED, {}, 0, ENCODED, None),
+            ("standard error full, first run", None, None, None, [], "/dev/full", {}, 0, ENCODED, None),
+            ("a source that does not build", None, then(broken), None, [], harness.CAPTURE, {}, 123, b"",
+             [building, "b64filter: building %s failed; the end of its log, {tree}/build/wrapper/log:" % ours]),
+        ]
+        for state, owner, change, user, argv, stderr, machine, status, out, err in table:
+            with self.subTest(state=state):
+                if NOBODY in (owner, user) and os.geteuid() != 0:
+                    self.skipTest("runs as another user: needs root")  # (the other rows have run by then)
+                tree = self.checkout(owner)
+                apt = {k: v for k, v in machine.items() if k not in ("HOME",)}
+                env = self.machine(tree, **apt)
+                env.update({k: v for k, v in machine.items() if k == "HOME"})
+                run = (change or (lambda tree, env: None))(tree, env) or tree
+                if owner is not None:  # what root made is root's
+                    self.assertEqual(os.stat(os.path.join(tree, "build")).st_uid, 0)
+                result = self.run_as(user, [run + "/b64filter", *argv], env, stderr=stderr)
+                self.assertEqual(result[:2], (status, out), result.stderr)
+                if err is None:
+                    continue
+                base = os.path.dirname(os.path.dirname(self.cache_tree(env, run)))
+                lines = [self.notice()] + [line.format(tree=run, cache=self.cache_tree(env, run), base=base)
+                                           for line in err]
+                got = result.stderr.decode().splitlines()
+                self.assertEqual(got[:len(lines)], lines, result.stderr)
+                if status == 123:  # the end of the log: the compiler's words on the broken line
+                    self.assertIn("not C++", result.stderr.decode())
+                else:
+                    self.assertEqual(len(got), len(lines), result.stderr)
+                if user == NOBODY and owner == NOBODY:  # nothing of root's written by nobody
+                    found = subprocess.run(["find", os.path.join(run, "build"), "-not", "-uid", "0"],
+                                           capture_output=True, text=True, check=True).stdout
+                    self.assertEqual(found, "")
+
+    def test_the_kernel_is_asked_without_a_writable_checkout(self):
+        """tools/can-run-image as nobody in root's checkout, the real dpkg
+        and kernel asked: the answer root gets, or, with no directory to run
+        a probe from, that reason and no other."""
+        if os.geteuid() != 0:
+            self.skipTest("runs as another user: needs root")
+        tree = self.checkout()
+        probe = [tree + "/tools/can-run-image"]
+        closed = os.path.join(os.path.dirname(tree), "closed")  # root's, not nobody's
+        os.mkdir(closed)
+        env = {"B64FILTER_RUNS_32BIT": ""}
+        truth = self.run_as(None, probe, env)
+        shutil.rmtree(os.path.join(tree, "build"))  # root's probe went there
+        arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+        nowhere = (1, ("%s, and no directory here lets a program run to ask the kernel whether it runs 32-bit"
+                       " programs\n" % arch).encode(), b"")
+        # (home, temporary directory) -> the answer
+        table = [
+            (self.machine(tree)["HOME"], "/tmp", truth),
+            ("/nonexistent", closed, truth if arch not in ("amd64", "i386") else nowhere),
+        ]
+        for home, temporary, answer in table:
+            with self.subTest(home=home, temporary=temporary):
+                got = self.run_as(NOBODY, probe, dict(env, HOME=home, TMPDIR=temporary))
+                self.assertEqual(got, answer)
+        self.assertFalse(os.path.exists(os.path.join(tree, "build")))
+
+
 def read_exactly(fd, count, timeout=harness.LINE_TIMEOUT):
     """count bytes from fd; fails if they do not come within timeout seconds."""
     deadline = time.monotonic() + timeout
@@ -381,4 +630,4 @@ if __name__ == "__main__":
     wine = sys.argv[-1] == "--wine"
     if wine:
         sys.argv.pop()
-    unittest.main(defaultTest="UnderWine" if wine else ["StandIns", "WhereTheImageCannotRun"])
+    unittest.main(defaultTest="UnderWine" if wine else ["StandIns", "WhereTheImageCannotRun", "States"])

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""apt-get, apt-cache, dpkg, dpkg-query and sudo for tools/install-deps'
+"""apt-get, apt-cache, dpkg, dpkg-query, sudo and id for tools/install-deps'
 test, as symbolic links to this file first on PATH. State, in FAKE_APT_STATE:
 
     arch          the machine's architecture (amd64 unless set)
@@ -17,6 +17,8 @@ test, as symbolic links to this file first on PATH. State, in FAKE_APT_STATE:
                   --error-on=any, as apt does)
     native        the version of libssl3:amd64 installed, or nothing
     install       "fail": every install fails, whatever it asks for
+    uid           what `id -u` says: the user installs deps runs as (0)
+    sudo          "asks": sudo asks for a password (sudo -n fails)
     calls         every apt-get run, one a line
 
 `apt-cache policy` gives a candidate for each package the archive has, and
@@ -157,9 +159,25 @@ def dpkg(args):
 
 
 def sudo(args):
+    """Runs args as they are (the test's user is the fake root), unless
+    sudo "asks" for a password, which -n refuses, as sudo does."""
+    if args[0] == "-n":
+        args = args[1:]
+        if state("sudo") == "asks":
+            print("sudo: a password is required", file=sys.stderr)
+            return 1
     os.execvp(args[0], args)
 
 
+def user_id(args):
+    """`id -u` as the user named in uid (root unless set)."""
+    if args != ["-u"]:
+        os.execv("/usr/bin/id", ["id", *args])
+    print(state("uid").strip() or "0")
+    return 0
+
+
 if __name__ == "__main__":
-    tool = {"apt-get": apt_get, "apt-cache": apt_cache, "dpkg-query": dpkg_query, "dpkg": dpkg, "sudo": sudo}
+    tool = {"apt-get": apt_get, "apt-cache": apt_cache, "dpkg-query": dpkg_query, "dpkg": dpkg, "sudo": sudo,
+            "id": user_id}
     sys.exit(tool[os.path.basename(sys.argv[0])](sys.argv[1:]))

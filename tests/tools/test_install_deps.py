@@ -34,10 +34,10 @@ CONTRIBUTORS_ONLY = {"valgrind", "cppcheck", "clang-tidy", "dosbox", "gnuplot", 
 
 
 def fake_apt(state, absent, path=os.environ["PATH"], **files):
-    """path with apt-get, apt-cache, dpkg, dpkg-query and sudo first, as fake_apt.py over state."""
+    """path with apt-get, apt-cache, dpkg, dpkg-query, sudo and id first, as fake_apt.py over state."""
     bin_dir = os.path.join(state, "bin")
     os.mkdir(bin_dir)
-    for tool in ("apt-get", "apt-cache", "dpkg", "dpkg-query", "sudo"):
+    for tool in ("apt-get", "apt-cache", "dpkg", "dpkg-query", "sudo", "id"):
         os.symlink(os.path.join(HERE, "fake_apt.py"), os.path.join(bin_dir, tool))
     files = dict(dict(foreign=""), **files, absent="\n".join(absent) + "\n", calls="")
     for name, value in files.items():
@@ -67,13 +67,14 @@ def apt_runs(state):
 
 class InstallDeps(unittest.TestCase):
 
-    def run_script(self, update_fails, *args, failure="error", native=OLD, install="", absent=RUN):
+    def run_script(self, update_fails, *args, failure="error", native=OLD, install="", absent=RUN, uid="0",
+                   sudo=""):
         """Runs tools/install-deps; returns (status, stderr, the apt-get runs
         by kind, what is still absent, stdout)."""
         state = tempfile.mkdtemp()
         self.addCleanup(subprocess.run, ["rm", "-rf", state])
         path = fake_apt(state, absent, update_fails=str(update_fails), failure=failure, native=native,
-                        install=install)
+                        install=install, uid=uid, sudo=sudo)
         env = dict(os.environ, PATH=path, FAKE_APT_STATE=state, APT_UPDATE_PAUSE="0", B64FILTER_RUNS_32BIT="yes")
         done = subprocess.run([os.path.join(ROOT, "tools", "install-deps"), *args], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
@@ -141,6 +142,25 @@ class InstallDeps(unittest.TestCase):
         self.assertEqual((status, calls, out), (0, [], ""))
         status, _, calls, left, out = self.run_script(5, "--missing", install="fail")
         self.assertEqual((status, calls, out), (0, [], "nasm\nwine32:i386\n"))
+
+    def test_only_root_installs_and_sudo_never_asks(self):
+        # (user, sudo, what is absent, arguments) -> status, apt-get runs, stdout, the line naming the command
+        command = "only root can install nasm wine32:i386: run  sudo %s/tools/install-deps run\n" % ROOT
+        table = [
+            (("0", "asks", RUN, ("run",)), 0, [UPDATE, PLAIN], "", ""),
+            (("1000", "", RUN, ("run",)), 0, [UPDATE, PLAIN], "", ""),
+            (("1000", "asks", RUN, ("run",)), 4, [], "", "tools/install-deps: " + command),
+            (("1000", "asks", (), ("run",)), 0, [], "", ""),
+            (("1000", "asks", RUN, ("run", "--missing")), 4, [], "nasm\nwine32:i386\n", ""),
+            (("1000", "", RUN, ("run", "--missing")), 0, [], "nasm\nwine32:i386\n", ""),
+            (("1000", "asks", (), ("run", "--missing")), 0, [], "", ""),
+        ]
+        for (uid, sudo, absent, args), status, calls, out, said in table:
+            with self.subTest(uid=uid, sudo=sudo, absent=absent, args=args):
+                got, err, runs, _, stdout = self.run_script(0, *args, absent=absent, uid=uid, sudo=sudo)
+                self.assertEqual((got, runs, stdout), (status, calls, out), err)
+                if status == 4 or not calls:
+                    self.assertEqual(err, said)
 
     def test_one_list_per_purpose(self):
         lists = {purpose: purpose_list(purpose) for purpose in ("run", "all")}
