@@ -4,8 +4,8 @@ standard error says that the filter reads standard input only; the image
 still gets the arguments, and the output and the exit status are the
 image's, as without them. Started through symbolic links from anywhere, each
 runs its own image of the tree it is in. Each asks tools/install-deps for
-what running the image needs, no more, and configures build/win32 again when
-a preset has changed. Two started at once get ready one after the other, and
+what running the image needs, no more, and configures its tree
+(build/wrapper/win32) again when a preset has changed. Two started at once get ready one after the other, and
 neither waits for the other's image. Under Wine, ./b64filter < f |
 ./b64unfilter gives f back, from a file and from pieces on a pipe.
 
@@ -20,13 +20,18 @@ never made by the wrapper; tools/can-run-image answers that the image runs.
 
 On a machine that cannot run the image (faked as arm64 through the fake
 apt's dpkg, in a copy of the whole source tree), each wrapper says so in one
-line, asks apt for the Linux build's needs alone, builds build/linux and
-runs the Linux program instead: ./b64filter | ./b64unfilter gives f back, and
-arguments get the Linux program's refusal.
+line, asks apt for the Linux build's needs alone, builds build/wrapper/linux
+and runs the Linux program instead: ./b64filter | ./b64unfilter gives f
+back, and arguments get the Linux program's refusal. The same machine, in
+the states a user's reaches (States, one table): sudo first and then the
+owner, another user's checkout, a moved and a copied checkout, a tree made
+by another generator or broken, standard error closed or full, a first run
+(one line a stage), a failing stage, a user without root lacking packages.
 """
 
 import os
 import random
+import re
 import shutil
 import string
 import subprocess
@@ -276,7 +281,7 @@ class WhereTheImageCannotRun(unittest.TestCase):
     """The wrappers on a machine faked as arm64 (dpkg's architecture, from
     the fake apt), in a copy of the source tree: one line says that the Linux
     build runs instead; apt is asked for the Linux build's needs alone, never
-    for Wine or i386; build/linux is built, and the Linux program runs with
+    for Wine or i386; build/wrapper/linux is built, and the Linux program runs with
     the wrapper's streams and arguments. tools/wine-run is a stand-in that
     records any run."""
 
@@ -592,6 +597,21 @@ def read_exactly(fd, count, timeout=harness.LINE_TIMEOUT):
 
 
 class UnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        """Each wrapper run once first: on a first run it says one line a
+        stage (its tree, Wine's prefix) and nothing else, and the runs of the
+        tests then find it ready."""
+        stages = re.compile(rb"(installing: |building |making Wine's prefix )\S")
+        for name in WRAPPERS:
+            wrapper = harness.Target("wine", [os.path.join(harness.SOURCE_ROOT, name)], {})
+            result = harness.run(wrapper, stdin=b"")
+            lines = result.stderr.splitlines()
+            told = [line for line in lines if line.startswith(name.encode() + b": ")
+                    and stages.match(line, len(name) + 2)]
+            if (result.code, result.stdout, told) != (0, b"", lines):
+                raise AssertionError("getting %s ready: %r" % (name, result))
+
     def test_the_images_ignore_them(self):
         data = random.Random(22).randbytes(3 * harness.CHUNK_BYTES + 7)
         text = harness.expected_output(data)
