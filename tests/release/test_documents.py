@@ -216,6 +216,13 @@ def spaceless(rows):
     return [[cell.replace(" ", "") for cell in row] for row in rows]
 
 
+class Length(unittest.TestCase):
+    def test_readme_is_a_first_read(self):
+        # What serves maintainers goes to CONTRIBUTING.md and notes/.
+        with open(documents.USER_DOCUMENTS[0], encoding="utf-8") as f:
+            self.assertLessEqual(len(f.read().splitlines()), 220)
+
+
 class Rendering(unittest.TestCase):
     def test_each_table_reads_cell_by_cell(self):
         counted = 0
@@ -225,7 +232,7 @@ class Rendering(unittest.TestCase):
             counted += len(tables)
             for renderer, (argv, env) in RENDERERS.items():
                 shown = subprocess.run(argv + [path], capture_output=True, text=True, env=env, timeout=60)
-                self.assertEqual(shown.returncode, 0, shown.stderr)
+                self.assertEqual((shown.returncode, shown.stderr), (0, ""), (page, renderer))
                 text = re.sub(r"\x1b\[[0-9;]*m", "", re.sub(r".\x08", "", shown.stdout)).translate(TYPOGRAPHY)
                 lines = text.splitlines()
                 for rows in tables:

@@ -73,7 +73,7 @@ class Install(unittest.TestCase):
             lint = run(["mandoc", "-T", "lint", "-W", "warning", page])
             self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""), name)
             shown = run(["man", "-l", page], env=dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
-            self.assertEqual(shown.returncode, 0, shown.stderr)
+            self.assertEqual((shown.returncode, shown.stderr), (0, ""), name)
             self.assertRegex(shown.stdout, r"(?m)^ +%s (--?|\u2014) " % name)
             for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS"):
                 self.assertRegex(shown.stdout, r"(?m)^%s$" % heading, name)
