@@ -108,8 +108,9 @@ class StandIns(unittest.TestCase):
                  'echo "# nothing to build" > "$1/build.ninja"\n')
         self.configured()
         stand_in(os.path.join(self.tree, "tools", "wine-run"),
-                 '[ "$1" != --ready ] || exit 0\n'
-                 'printf "%%s\\n" "$@" > "%s"\ntr a-z A-Z\nexit %d\n' % (self.records["wine-run"], STAND_IN_STATUS))
+                 '[ "$1" != --ready ] || exit 0\necho "$B64FILTER_WINE_ROOT" > "%s.prefixes"\n'
+                 'printf "%%s\\n" "$@" > "%s"\ntr a-z A-Z\nexit %d\n'
+                 % ((self.records["wine-run"],) * 2 + (STAND_IN_STATUS,)))
         self.path = "%s:%s" % (os.path.join(self.tree, "bin"), os.environ["PATH"])
 
     def configured(self):
@@ -124,7 +125,7 @@ class StandIns(unittest.TestCase):
         return os.path.join(self.tree, "build", "wrapper", "win32")
 
     def forget_records(self):
-        for record in self.records.values():
+        for record in [*self.records.values(), self.records["wine-run"] + ".prefixes"]:
             if os.path.exists(record):
                 os.remove(record)
 
@@ -225,6 +226,32 @@ class StandIns(unittest.TestCase):
                     self.assertEqual(self.recorded("cmake"), calls, result.stderr)
                     told = b"%s: building %s\n" % (name.encode(), tree.encode()) if configures else b""
                     self.assertEqual(result.stderr, told)
+
+    def test_a_build_of_another_users_runs_with_a_prefix_of_ones_own(self):
+        """The checkout's build/ is root's (a first run with sudo): nobody
+        runs root's image as it is, with Wine's prefixes in nobody's cache."""
+        if os.geteuid() != 0:
+            self.skipTest("runs as another user: needs root")
+        os.chmod(os.path.dirname(self.tree), 0o755)
+        os.chmod(os.path.dirname(self.records["wine-run"]), 0o777)
+        home = os.path.join(self.elsewhere, "home")
+        os.mkdir(home)
+        os.chown(home, NOBODY, NOBODY)
+        key = hashlib.sha256(os.path.realpath(self.tree).encode()).hexdigest()[:16]
+        # who runs it -> the prefixes' directory
+        table = [(None, os.path.join(self.tree, "build", "wine")),
+                 (NOBODY, os.path.join(home, ".cache", "base64-filter", "tree-" + key, "wine"))]
+        for user, prefixes in table:
+            with self.subTest(user=user):
+                self.forget_records()
+                argv = [] if user is None else ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
+                result = harness.run(harness.Target("host", argv + [os.path.join(self.tree, "b64filter")],
+                                                    {"PATH": self.path, "HOME": home}), stdin=DATA)
+                self.assertEqual(result, (STAND_IN_STATUS, DATA.upper(), b""))
+                self.assertEqual(self.recorded("wine-run"), [self.image("b64filter")])
+                with open(self.records["wine-run"] + ".prefixes") as f:
+                    self.assertEqual(f.read(), prefixes + "\n")
+                self.assertEqual(self.recorded("cmake"), [])
 
     def test_asks_for_what_running_the_image_needs(self):
         shutil.copy2(os.path.join(harness.SOURCE_ROOT, "tools", "install-deps"), os.path.join(self.tree, "tools"))
