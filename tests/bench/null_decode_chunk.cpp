@@ -3,17 +3,58 @@
 // own UnfilterMain and the POSIX layer, it gives a program with the decoder's
 // exact calls (read 4096, one write of the same length per read), so that the
 // decoder's time over this one's is the cost of decoding alone. So the count
-// must cost next to nothing: one pass that only adds up CR, LF and "=" (which
-// the compiler vectorises), and a look back over the last few characters that
-// stay held for the next read. A group of four characters gives three bytes,
-// one less for each "=" in it. It takes any text as valid; it is measured on
-// the filter's own.
+// must cost next to nothing in every tree: it adds up CR, LF and "=" sixteen
+// bytes at a time in vector registers (written so, not left to the
+// optimiser: at -O2 a loop over the bytes stays a byte at a time, 15
+// instructions each, twice what the decoder spends), and looks back over the
+// last few characters that stay held for the next read. A group of
+// four characters gives three bytes, one less for each "=" in it. It takes
+// any text as valid; it is measured on the filter's own.
 #include "unfilter/decode_chunk.h"
+
+#include <cstring>
+
+// Sixteen bytes of text, compared at once (GCC's and Clang's vector extension).
+#define BLOCK_BYTES 16
+typedef BYTE Block __attribute__((vector_size(BLOCK_BYTES)));
 
 void StartDecoding(DecodeState *state)
 {
     state->characters = 0;  // held for the next read, "=" included
     state->padded = 0;      // of those, the "="
+}
+
+// Adds the CR and LF among blocks of text (at most 255: a lane counts to 255)
+// to *lineEnds, and the "=" to *equals. Returns the text after them.
+static const BYTE *CountBlocks(const BYTE *text, DWORD blocks, DWORD *lineEnds, DWORD *equals)
+{
+    Block ends = {}, pads = {};
+    for (DWORD i = 0; i < blocks; i++, text += BLOCK_BYTES) {
+        Block block;
+        memcpy(&block, text, BLOCK_BYTES);
+        // A comparison gives -1 in each lane where it holds.
+        ends -= (Block)((block == '\r') | (block == '\n'));
+        pads -= (Block)(block == '=');
+    }
+    for (unsigned i = 0; i < BLOCK_BYTES; i++) {
+        *lineEnds += ends[i];
+        *equals += pads[i];
+    }
+    return text;
+}
+
+// Adds the CR and LF of count bytes of text to *lineEnds, the "=" to *equals.
+static void CountMarks(const BYTE *text, DWORD count, DWORD *lineEnds, DWORD *equals)
+{
+    for (DWORD blocks = count / BLOCK_BYTES; blocks > 0;) {
+        DWORD run = blocks < 255 ? blocks : 255;
+        text = CountBlocks(text, run, lineEnds, equals);
+        blocks -= run;
+    }
+    // The bytes after the last whole block, and zeros, which count as nothing.
+    Block last = {};
+    memcpy(&last, text, count % BLOCK_BYTES);
+    CountBlocks(reinterpret_cast<const BYTE *>(&last), 1, lineEnds, equals);
 }
 
 // The "=" among the last rest characters of text (CR and LF skipped).
@@ -41,10 +82,7 @@ BOOL DecodeChunk(DecodeState *state, const BYTE *text, DWORD count, BYTE decoded
         filled = decoded;
     }
     DWORD skipped = 0, padding = 0;
-    for (DWORD i = 0; i < count; i++) {
-        skipped += (text[i] == '\r') | (text[i] == '\n');
-        padding += text[i] == '=';
-    }
+    CountMarks(text, count, &skipped, &padding);
     DWORD characters = state->characters + count - skipped;
     DWORD groups = characters / 4, rest = characters % 4;
     if (groups == 0) {
