@@ -345,7 +345,7 @@ def prepare_wine(source, exe):
     prepared = subprocess.run([wine_run, "--prepare"], stdin=subprocess.DEVNULL, capture_output=True,
                               text=True, check=False)
     if prepared.returncode:
-        why = (prepared.stderr.strip().splitlines() or ["no message"])[-1]
+        why = (prepared.stderr.strip().splitlines() or ["no message"])[-1].replace(source + os.sep, "")
         return None, f"Wine did not start (`tools/wine-run --prepare`: {why})"
     # A server that tools/wine-run starts from here on stays for the whole
     # run (one that runs already stays as the run that started it asked).
