@@ -114,7 +114,7 @@ std::vector<Case> Cases()
     const std::string inside = "Base64 input ends inside a group at line ";
     // One case a row, its fields in the order of Case.
     // clang-format off
-    return {
+    std::vector<Case> cases = {
         {"the filter's text of 100 bytes: one read, one write", WithReads({{text}}), 0, {data}, data, "",
          kAllClosed, 2},
         {"a text longer than a read: one write per read",
@@ -234,6 +234,8 @@ std::vector<Case> Cases()
          kAllClosed, 1},
         {"FE FE begins no mark", WithReads({{"\xFE\xFE"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
          kAllClosed, 1},
+        {"\"?\" first begins no mark", WithReads({{"?"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"},
          "", "WriteFile() returned error 112\r\n", kAllClosed, 1},
@@ -289,8 +291,28 @@ std::vector<Case> Cases()
          WithCloseFailures(FailStdHandle(STD_INPUT_HANDLE, 6), {{kOutput, 5}}), 6, {}, "",
          "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\nCloseHandle() returned error 5\r\n",
          kOutputAndErrorClosed, 0},
+
+        // The characters are told by their bytes' bounds: each end of each
+        // run of the alphabet ("+", "/" to "9", "A" to "Z", "a" to "z"), in
+        // whole groups and one by one.
+        {"the alphabet's runs' ends, in whole groups", WithReads({{"+/09AZaz"}}), 0, {"\xfb\xfd\x3d\x01\x96\xb3"},
+         "\xfb\xfd\x3d\x01\x96\xb3", "", kAllClosed, 2},
+        {"the alphabet's runs' ends, one by one", WithReads({{"+\n/\n0\n9\nA\nZ\na\nz"}}), 0,
+         {"\xfb\xfd\x3d\x01\x96\xb3"}, "\xfb\xfd\x3d\x01\x96\xb3", "", kAllClosed, 2},
     };
     // clang-format on
+    // And the bytes just outside them are invalid, first in a group that
+    // could be whole, and one by one after it; with its top bit set, "A" too.
+    for (const char *outside : {"*", ",", ".", ":", "@", "[", "`", "{", "\x7f", "\xc1"})
+        cases.push_back({outside,
+                         WithReads({{"QUJD" + std::string(outside) + "UJD"}}),
+                         13,
+                         {"ABC"},
+                         "ABC",
+                         invalid + "1, column 5\r\n",
+                         kAllClosed,
+                         1});
+    return cases;
 }
 
 TEST_P(UnfilterMain, Table)
