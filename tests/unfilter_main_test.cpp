@@ -414,17 +414,18 @@ Script Reshaped(Script s, Character character)
     return s;
 }
 
-std::string Describe(const emulated::TraceStep &step)
+std::string Describe(emulated::Machine &image, const emulated::TraceStep &step)
 {
-    std::string text = ".code's " + emulated::Hex(step.address - emulated::kImageBase) + ", stack at " +
-                       emulated::Hex(step.stack);
+    std::string text = ".code+" +
+                       emulated::Hex(step.address - emulated::kImageBase - emulated::CodeSection(image).rva) +
+                       ", stack at " + emulated::Hex(step.stack);
     for (uint8_t i = 0; i < step.operands; i++)
         text += ", memory at " + emulated::Hex(step.data[i]);
     return text;
 }
 
-// Where the traces of two scripts' runs part: empty when they do not.
-std::string Parting(emulated::Machine &image, const Script &one, const Script &other)
+// Where the traces of two scripts' runs diverge: empty when they do not.
+std::string Divergence(emulated::Machine &image, const Script &one, const Script &other)
 {
     std::vector<emulated::TraceStep> traces[2];
     const Script *scripts[2] = {&one, &other};
@@ -441,7 +442,7 @@ std::string Parting(emulated::Machine &image, const Script &one, const Script &o
     if (step == traces[0].size() && step == traces[1].size())
         return "";
     const auto said = [&](int i) {
-        return step < traces[i].size() ? Describe(traces[i][step]) : std::string("the run's end");
+        return step < traces[i].size() ? Describe(image, traces[i][step]) : std::string("the run's end");
     };
     return "step " + std::to_string(step) + ": " + said(0) + "; in the other, " + said(1);
 }
@@ -456,8 +457,8 @@ std::vector<std::string> ShortTexts()
 }
 
 // The first of the short texts' variants, each with one character changed
-// to each other one, whose trace parts from the text's own; empty when none.
-std::string FirstPartingOfAnyValueAnywhere(emulated::Machine &image)
+// to each other one, whose trace diverges from the text's own; empty when none.
+std::string FirstDivergenceOfAnyValueAnywhere(emulated::Machine &image)
 {
     const std::string alphabet = AlphabetCharacters();
     for (const std::string &text : ShortTexts()) {
@@ -468,10 +469,10 @@ std::string FirstPartingOfAnyValueAnywhere(emulated::Machine &image)
             for (char value : alphabet) {
                 const Script variant =
                     Reshaped(script, [&](size_t at) { return at == place ? value : text[at]; });
-                std::string parting = Parting(image, script, variant);
-                if (!parting.empty())
+                std::string divergence = Divergence(image, script, variant);
+                if (!divergence.empty())
                     return "\"" + std::string(1, value) + "\" at " + std::to_string(place) +
-                           " of a text of " + std::to_string(text.size()) + " bytes: " + parting;
+                           " of a text of " + std::to_string(text.size()) + " bytes: " + divergence;
             }
         }
     }
@@ -505,7 +506,7 @@ TEST_F(ImageTraces, EachTableRowAsItsSameShapeVariant)
     const std::string alphabet = AlphabetCharacters();
     for (const Case &c : Cases()) {
         const Script variant = Reshaped(c.script, [&](size_t) { return alphabet[random() % 64]; });
-        EXPECT_EQ(Parting(*image, c.script, variant), "") << c.name;
+        EXPECT_EQ(Divergence(*image, c.script, variant), "") << c.name;
     }
 }
 
@@ -532,7 +533,7 @@ TEST_F(ImageTraces, RandomTextsInEachForm)
             Script script;
             for (size_t at = 0; at < text.size(); at += script.reads.back().data.size())
                 script.reads.push_back({text.substr(at, 1 + random() % 4096)});
-            EXPECT_EQ(Parting(*image, script, Reshaped(script, character)), "")
+            EXPECT_EQ(Divergence(*image, script, Reshaped(script, character)), "")
                 << "form " << form << ", text " << n;
         }
     }
@@ -540,13 +541,13 @@ TEST_F(ImageTraces, RandomTextsInEachForm)
 
 TEST_F(ImageTraces, EveryValueAtEveryPlaceOfShortTexts)
 {
-    EXPECT_EQ(FirstPartingOfAnyValueAnywhere(*image), "");
+    EXPECT_EQ(FirstDivergenceOfAnyValueAnywhere(*image), "");
 }
 
 // The comparison finds each leak planted in an image of the tests' own
 // (platform/windows/CMakeLists.txt): a table look-up by a character's byte,
 // a branch on it.
-TEST_F(ImageTraces, PlantedLeaksPartTheTraces)
+TEST_F(ImageTraces, PlantedLeaksShowInTheTraces)
 {
     for (const char *name : {"b64unfilter-table-leak.exe", "b64unfilter-branch-leak.exe"}) {
         std::string missing, fault;
@@ -556,9 +557,9 @@ TEST_F(ImageTraces, PlantedLeaksPartTheTraces)
             GTEST_SKIP() << missing;
         ASSERT_TRUE(planted) << fault;
         emulated::TraceRuns(*planted, true);
-        const std::string parting = FirstPartingOfAnyValueAnywhere(*planted);
-        EXPECT_NE(parting, "") << name;
-        printf("%s: %s\n", name, parting.c_str());
+        const std::string divergence = FirstDivergenceOfAnyValueAnywhere(*planted);
+        EXPECT_NE(divergence, "") << name;
+        printf("%s: %s\n", name, divergence.c_str());
     }
 }
 
