@@ -525,11 +525,13 @@ TEST_F(ImageTraces, RandomTextsInEachForm)
             std::string text;
             for (size_t count = random() % 1000; count != 0; count--)
                 text += groups[random() % 8] + (random() % 19 ? "" : "\r\n");
-            text = Reshaped(WithReads({{text + ends[random() % 5]}}), character).reads[0].data;
-            text = form == 0   ? text
-                   : form == 1 ? kUtf8Mark + text
-                   : form == 2 ? kLeMark + Le(text)
-                               : kBeMark + Be(text);
+            text += ends[random() % 5];
+            text = Reshaped(WithReads({{text}}), character).reads[0].data;
+            // Plain, after the UTF-8 mark, as UTF-16LE and as BE after theirs.
+            const std::string marks[] = {"", kUtf8Mark, kLeMark, kBeMark};
+            std::string formed = marks[form];
+            formed += form < 2 ? text : model::Units(text, form == 3);
+            text = formed;
             Script script;
             for (size_t at = 0; at < text.size(); at += script.reads.back().data.size())
                 script.reads.push_back({text.substr(at, 1 + random() % 4096)});
