@@ -101,10 +101,14 @@ static constexpr ValueTable PlantedValues = PlantedTable();
 // nothing else.
 static inline Lanes NotCharacters(Lanes w)
 {
-    // Of the runs' eight bounds, a byte of a run reaches an odd number, any
-    // other byte below 0x80 an even one.
-    const Lanes odd = AT_LEAST(w, 43) ^ AT_LEAST(w, 44) ^ AT_LEAST(w, 47) ^ AT_LEAST(w, 58) ^
-                      AT_LEAST(w, 65) ^ AT_LEAST(w, 91) ^ AT_LEAST(w, 97) ^ AT_LEAST(w, 123);
+    // The letters with 0x20 set are "a" to "z", and no other byte below 0x80
+    // becomes one of those so: the letters take two bounds, not four. Of
+    // the six bounds, of "+", of "/" to "9" and of the letters so folded, a
+    // character reaches an odd number, any other byte below 0x80 an even
+    // one.
+    Lanes odd = AT_LEAST(w, 43) ^ AT_LEAST(w, 44) ^ AT_LEAST(w, 47) ^ AT_LEAST(w, 58);
+    const Lanes folded = w | LANES(0x20);
+    odd ^= AT_LEAST(folded, 97) ^ AT_LEAST(folded, 123);
     // A byte of 0x80 or more is none (and the carries it makes into the lane
     // above are then of no account).
     return (~odd | w) & LANES(0x80);
@@ -117,12 +121,15 @@ static inline Lanes Values(Lanes w)
     // A character's value is its byte and 19 ("+" is 62), 3 less from "/" on,
     // 12 less from "0" on, 5 less from "A" on and 6 less from "a" on, modulo
     // 64; the characters that lose the most stay above 0, so no lane borrows
-    // from the next. The bounds lie anywhere between the characters before
-    // and after them: these are the ones NotCharacters does not take, so
-    // that neither function's words wait on the other's.
-    const Lanes threes = (AT_LEAST(w, 46) >> 7 & LANES(1)) | (AT_LEAST(w, 94) >> 6 & LANES(2)) |
-                         (AT_LEAST(w, 48) >> 5 & LANES(4));
-    Lanes values = w + LANES(19) - 3 * threes - 5 * (AT_LEAST(w, 60) >> 7 & LANES(1));
+    // from the next. A bound lies anywhere between the characters before and
+    // after it ("/" and "0" have none between them); two are NotCharacters'
+    // own. The threes taken away are counted in a lane's bits 5 to 7, each
+    // bound's top bit shifted to its place, and shifted down once.
+    const Lanes high = LANES(0x80);
+    const Lanes threes =
+        ((AT_LEAST(w, 44) & high) >> 2 | (AT_LEAST(w, 94) & high) >> 1 | (AT_LEAST(w, 48) & high)) >> 5;
+    const Lanes fives = (AT_LEAST(w, 58) & high) >> 7;
+    Lanes values = w + LANES(19) - 3 * threes - 5 * fives;
 #if B64_PLANTED_LEAK == 1
     // The leak a check must find, planted in the tests' own images and
     // programs alone: the first lane's value from a table its byte indexes.
@@ -140,16 +147,62 @@ static inline BOOL IsCharacter(DWORD byte, DWORD *value)
 }
 
 // The bytes of the group of four characters whose values are in the low
-// four lanes of values.
-static inline void StoreGroup(DWORD values, BYTE *out)
+// four lanes of values, as the top three bytes of a word, the first
+// highest (its lowest byte is of no account).
+static inline DWORD Packed(DWORD values)
 {
-    // Two characters' 12 bits in each half of the word, then all 24 below
-    // a byte of no account.
+    // Two characters' 12 bits in each half of the word, then all 24 above
+    // the byte of no account.
     DWORD pairs = (values & 0x003F003Fu) << 6 | (values >> 8 & 0x003F003Fu);
-    DWORD bits = pairs << 12 | pairs >> 16;
-    out[0] = (BYTE)(bits >> 16);
-    out[1] = (BYTE)(bits >> 8);
-    out[2] = (BYTE)bits;
+    return pairs << 20 | pairs >> 8;
+}
+
+// Writes a packed group as one word, its byte of no account fourth: only
+// where the next group's bytes are sure to follow and overwrite it. Gives
+// the place after the group.
+static inline BYTE *StoreWhole(BYTE *out, const BYTE *decoded, DWORD packed)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    packed = __builtin_bswap32(packed);
+#endif
+    __builtin_memcpy(out, &packed, sizeof packed);
+    CHECK_DECODED_BOUND(out + sizeof packed, decoded);
+    (void)decoded;
+    return out + 3;
+}
+
+// Writes a packed group's three bytes alone. Gives the place after them.
+static inline BYTE *StoreGroup(BYTE *out, const BYTE *decoded, DWORD packed)
+{
+    out[0] = (BYTE)(packed >> 24);
+    out[1] = (BYTE)(packed >> 16);
+    out[2] = (BYTE)(packed >> 8);
+    CHECK_DECODED_BOUND(out + 3, decoded);
+    (void)decoded;
+    return out + 3;
+}
+
+// Whether the word from in on holds characters alone, which the text's
+// shape shows.
+static inline BOOL WordOfCharacters(const BYTE *in)
+{
+#if B64_PLANTED_LEAK == 2
+    // The leak a check must find, planted in the tests' own images and
+    // programs alone: "/" first sends a word to the characters one by one.
+    if (*in == '/')
+        return FALSE;
+#endif
+    return !Declassify(NotCharacters(LoadLanes(in)));
+}
+
+// The groups of the word of characters at word: those but the last
+// written, each whole, the last given packed.
+static inline DWORD DecodeWord(const BYTE *word, BYTE **out, const BYTE *decoded)
+{
+    const Lanes values = Values(LoadLanes(word));
+    if (sizeof(Lanes) == 8)
+        *out = StoreWhole(*out, decoded, Packed((DWORD)values));
+    return Packed((DWORD)(values >> (sizeof(Lanes) * 8 - 32)));
 }
 
 void StartDecoding(DecodeState *state)
@@ -190,28 +243,26 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
         // state to keep but the column, which is caught up once they end.
         if (characters == 0) {
             const BYTE *run = in;
-            while ((Lanes)(end - in) >= sizeof(Lanes) &&
-#if B64_PLANTED_LEAK == 2
-                   // The leak a check must find, planted in the tests' own
-                   // images and programs alone: "/" first sends a word to
-                   // the characters one by one.
-                   *in != '/' &&
-#endif
-                   !Declassify(NotCharacters(LoadLanes(in)))) {
-                const Lanes values = Values(LoadLanes(in));
-                StoreGroup((DWORD)values, out);
-                if (sizeof(Lanes) == 8)
-                    StoreGroup((DWORD)(values >> 16 >> 16), out + 3);
-                in += sizeof(Lanes);
-                out += sizeof(Lanes) / 4 * 3;
-                CHECK_DECODED_BOUND(out, decoded);
+            // Each group but a run's last is written as a word, whose
+            // fourth byte the next group overwrites.
+            DWORD words = (DWORD)(end - in) / sizeof(Lanes);
+            if (words != 0 && WordOfCharacters(in)) {
+                for (;;) {
+                    const BYTE *word = in;
+                    in += sizeof(Lanes);
+                    if (--words == 0 || !WordOfCharacters(in)) {
+                        const DWORD last = DecodeWord(word, &out, decoded);
+                        out = StoreGroup(out, decoded, last);
+                        break;
+                    }
+                    const DWORD last = DecodeWord(word, &out, decoded);
+                    out = StoreWhole(out, decoded, last);
+                }
             }
             // On a 64-bit CPU, four more when they are a group.
             if (sizeof(Lanes) == 8 && end - in >= 4 && !Declassify(NotCharacters(LoadFour(in)))) {
-                StoreGroup((DWORD)Values(LoadFour(in)), out);
+                out = StoreGroup(out, decoded, Packed((DWORD)Values(LoadFour(in))));
                 in += 4;
-                out += 3;
-                CHECK_DECODED_BOUND(out, decoded);
             }
             // Most runs end at a line's CR LF: step over it here rather
             // than a byte at a time below.
