@@ -228,10 +228,12 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
                       DWORD *decodedCount)
 {
     // Locals, not the fields: the compiler then keeps them in registers
-    // rather than storing each change through the pointer.
+    // rather than storing each change through the pointer. The group's
+    // place and its "=" stay fields: they change at most once a group, and
+    // only where its characters come one by one, so a read of whole groups
+    // neither loads nor stores them.
     DWORD line = state->line, column = state->column;
-    DWORD groupLine = state->groupLine, groupColumn = state->groupColumn;
-    DWORD bits = state->bits, characters = state->characters, padded = state->padded;
+    DWORD bits = state->bits, characters = state->characters;
     const BYTE *in = text;
     const BYTE *end = text + count;
     BYTE *out = decoded;
@@ -282,25 +284,21 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
         column++;
         if (character) {
             // After "=" only "=" may follow.
-            if (padded) {
+            if (state->padded) {
                 valid = FALSE;
                 break;
             }
             // The place to name if the text ends before this group does.
             if (characters == 0) {
-                groupLine = line;
-                groupColumn = column;
+                state->groupLine = line;
+                state->groupColumn = column;
             }
             // Only the low 6 bits of each character are shifted in: what the
             // group's bytes take is always the last characters' bits, so the
             // older bits shifted up and out never need clearing.
             bits = bits << 6 | value;
             if (++characters == 4) {
-                out[0] = (BYTE)(bits >> 16);
-                out[1] = (BYTE)(bits >> 8);
-                out[2] = (BYTE)bits;
-                out += 3;
-                CHECK_DECODED_BOUND(out, decoded);
+                out = StoreGroup(out, decoded, bits << 8);
                 characters = 0;
             }
             continue;
@@ -318,11 +316,11 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
         // of the last one are dropped, whatever they hold.
         if (byte == '=' && characters >= 2) {
             if (characters == 2) {
-                padded = 1;
+                state->padded = 1;
                 characters = 3;
                 continue;
             }
-            if (padded) {
+            if (state->padded) {
                 out[0] = (BYTE)(bits >> 4);
                 out += 1;
                 CHECK_DECODED_BOUND(out, decoded);
@@ -332,7 +330,7 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
                 out += 2;
                 CHECK_DECODED_BOUND(out, decoded);
             }
-            padded = 0;
+            state->padded = 0;
             characters = 0;
             continue;
         }
@@ -343,11 +341,8 @@ BOOL DecodeCharacters(DecodeState *state, const BYTE *text, DWORD count, BYTE de
 
     state->line = line;
     state->column = column;
-    state->groupLine = groupLine;
-    state->groupColumn = groupColumn;
     state->bits = bits;
     state->characters = characters;
-    state->padded = padded;
     *decodedCount = (DWORD)(out - decoded);
     return valid;
 }
