@@ -120,16 +120,18 @@ static inline Lanes Values(Lanes w)
 {
     // A character's value is its byte and 19 ("+" is 62), 3 less from "/" on,
     // 12 less from "0" on, 5 less from "A" on and 6 less from "a" on, modulo
-    // 64; the characters that lose the most stay above 0, so no lane borrows
-    // from the next. A bound lies anywhere between the characters before and
-    // after it ("/" and "0" have none between them); two are NotCharacters'
-    // own. The threes taken away are counted in a lane's bits 5 to 7, each
-    // bound's top bit shifted to its place, and shifted down once.
+    // 64. A character's bits 5 and 6 read 1 from "+" to "9", 2 from "A" to
+    // "Z" and 3 from "a" to "z", and its bit 6 is 1 from "A" on: so the last
+    // two steps are 6 less for each of those counts past 1, and 1 more for
+    // bit 6. The threes taken away (1 from "/" on, 4 more from "0" on, and 2
+    // for each count of bits 5 and 6) are summed 16 times over in each lane,
+    // below 256 so that no lane carries into the next, and shifted down
+    // once; no character's lane falls below 0, so none borrows from the
+    // next. The bound of "/" lies anywhere between "+" and "/": it is one of
+    // NotCharacters' own.
     const Lanes high = LANES(0x80);
-    const Lanes threes =
-        ((AT_LEAST(w, 44) & high) >> 2 | (AT_LEAST(w, 94) & high) >> 1 | (AT_LEAST(w, 48) & high)) >> 5;
-    const Lanes fives = (AT_LEAST(w, 58) & high) >> 7;
-    Lanes values = w + LANES(19) - 3 * threes - 5 * fives;
+    const Lanes threes = ((AT_LEAST(w, 44) & high) >> 3 | (AT_LEAST(w, 48) & high) >> 1) + (w & LANES(0x60));
+    Lanes values = w + LANES(25) + (w >> 6 & LANES(1)) - 3 * (threes >> 4);
 #if B64_PLANTED_LEAK == 1
     // The leak a check must find, planted in the tests' own images and
     // programs alone: the first lane's value from a table its byte indexes.
