@@ -124,14 +124,16 @@ static inline Lanes Values(Lanes w)
     // "Z" and 3 from "a" to "z", and its bit 6 is 1 from "A" on: so the last
     // two steps are 6 less for each of those counts past 1, and 1 more for
     // bit 6. The threes taken away (1 from "/" on, 4 more from "0" on, and 2
-    // for each count of bits 5 and 6) are summed 16 times over in each lane,
-    // below 256 so that no lane carries into the next, and shifted down
-    // once; no character's lane falls below 0, so none borrows from the
-    // next. The bound of "/" lies anywhere between "+" and "/": it is one of
-    // NotCharacters' own.
+    // for each count) are summed 16 times over in each lane, below 256 so
+    // that no lane carries into the next, and shifted down once. Bit 6 is
+    // shifted down from the counts, bringing the lane above's bit 5 into bit
+    // 7: no character's lane then passes 255 ("z", 115 and 128) or falls
+    // below 0, so none carries into or borrows from the next. The bound of
+    // "/" lies anywhere between "+" and "/": it is one of NotCharacters'.
     const Lanes high = LANES(0x80);
-    const Lanes threes = ((AT_LEAST(w, 44) & high) >> 3 | (AT_LEAST(w, 48) & high) >> 1) + (w & LANES(0x60));
-    Lanes values = w + LANES(25) + (w >> 6 & LANES(1)) - 3 * (threes >> 4);
+    const Lanes counts = w & LANES(0x60);
+    const Lanes threes = ((AT_LEAST(w, 44) & high) >> 3 | (AT_LEAST(w, 48) & high) >> 1) + counts;
+    Lanes values = w + LANES(25) + (counts >> 6) - 3 * (threes >> 4);
 #if B64_PLANTED_LEAK == 1
     // The leak a check must find, planted in the tests' own images and
     // programs alone: the first lane's value from a table its byte indexes.
