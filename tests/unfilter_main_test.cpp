@@ -305,13 +305,34 @@ std::vector<Case> Cases()
     // clang-format on
     // And the bytes just outside them are invalid, first in a group that
     // could be whole, and one by one after it; with its top bit set, "A" too.
-    for (const char *outside : {"*", ",", ".", ":", "@", "[", "`", "{", "\x7f", "\xc1"})
+    // Each after a run of groups and first in a run, after a line's end: the
+    // image tells the two apart with code of its own.
+    for (const char *outside : {"*", ",", ".", ":", "@", "[", "`", "{", "\x7f", "\xc1"}) {
         cases.push_back({outside,
                          WithReads({{"QUJD" + std::string(outside) + "UJD"}}),
                          13,
                          {"ABC"},
                          "ABC",
                          invalid + "1, column 5\r\n",
+                         kAllClosed,
+                         1});
+        cases.push_back({outside,
+                         WithReads({{"QUJD\r\n" + std::string(outside) + "UJD"}}),
+                         13,
+                         {"ABC"},
+                         "ABC",
+                         invalid + "2, column 1\r\n",
+                         kAllClosed,
+                         1});
+    }
+    // A line's end one off from CR LF in either byte is no line's end.
+    for (const char *lineEnd : {"\x0c\n", "\x0e\n", "\r\x0b"})
+        cases.push_back({lineEnd,
+                         WithReads({{"QUJD" + std::string(lineEnd)}}),
+                         13,
+                         {"ABC"},
+                         "ABC",
+                         invalid + (lineEnd[0] == '\r' ? "1, column 6\r\n" : "1, column 5\r\n"),
                          kAllClosed,
                          1});
     return cases;
