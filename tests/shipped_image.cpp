@@ -17,6 +17,12 @@ std::string PathOf(Program program)
     return path ? path : "";
 }
 
+std::string NoImageAt(const std::string &path)
+{
+    return "no Windows image at " + path +
+           "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
+}
+
 }  // namespace
 
 const char *Variable(Program program)
@@ -41,8 +47,7 @@ std::vector<uint8_t> File(Program program, std::string *missing)
     if (path.empty())
         *missing = std::string(Variable(program)) + " names no image";
     else if (file.empty())
-        *missing = "no Windows image at " + path +
-                   "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)";
+        *missing = NoImageAt(path);
     return file;
 }
 
@@ -52,6 +57,22 @@ emulated::MachinePtr Load(Program program, std::string *missing, std::string *fa
     emulated::MachinePtr machine;
     if (!file.empty() && !(machine = emulated::Load(file, fault)))
         *fault = PathOf(program) + ": " + *fault;
+    return machine;
+}
+
+emulated::MachinePtr LoadBeside(Program program, const std::string &name, std::string *missing,
+                                std::string *fault)
+{
+    if (File(program, missing).empty())
+        return nullptr;
+    const std::string beside = PathOf(program);
+    const std::string path = beside.substr(0, beside.find_last_of('/') + 1) + name;
+    const std::vector<uint8_t> file = ReadBytes(path);
+    emulated::MachinePtr machine;
+    if (file.empty())
+        *missing = NoImageAt(path);
+    else if (!(machine = emulated::Load(file, fault)))
+        *fault = path + ": " + *fault;
     return machine;
 }
 

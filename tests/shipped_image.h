@@ -36,6 +36,12 @@ std::vector<uint8_t> File(Program program, std::string *missing);
 // *fault (after its path) when it does not load.
 emulated::MachinePtr Load(Program program, std::string *missing, std::string *fault);
 
+// An image of the tests' own that the win32 tree builds beside the program's
+// (build/win32/NAME), loaded: null, with why in *missing when the program's
+// image or this one is not there, or in *fault when it does not load.
+emulated::MachinePtr LoadBeside(Program program, const std::string &name, std::string *missing,
+                                std::string *fault);
+
 // The same, loaded once per program for the process, for tests that run it
 // again and again.
 emulated::Machine *Image(std::string *missing, std::string *fault, Program program = Program::kFilter);

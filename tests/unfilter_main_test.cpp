@@ -6,12 +6,14 @@
 // emulated CPU, with the same expectations.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/base64_decoder_model.h"
 #include "tests/base64_oracle.h"
 #include "tests/emulator/emulated_cpu.h"
+#include "tests/emulator/pe_loader.h"
 #include "tests/entry_runs.h"
 #include "tests/scripted_platform/scripted_platform.h"
 #include "tests/shipped_image.h"
@@ -114,7 +116,7 @@ std::vector<Case> Cases()
     const std::string inside = "Base64 input ends inside a group at line ";
     // One case a row, its fields in the order of Case.
     // clang-format off
-    return {
+    std::vector<Case> cases = {
         {"the filter's text of 100 bytes: one read, one write", WithReads({{text}}), 0, {data}, data, "",
          kAllClosed, 2},
         {"a text longer than a read: one write per read",
@@ -234,6 +236,8 @@ std::vector<Case> Cases()
          kAllClosed, 1},
         {"FE FE begins no mark", WithReads({{"\xFE\xFE"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
          kAllClosed, 1},
+        {"\"?\" first begins no mark", WithReads({{"?"}, {"QUJD"}}), 13, {}, "", invalid + "1, column 1\r\n",
+         kAllClosed, 1},
 
         {"the write before an invalid byte fails: no more", WithWrites({{"QUJD!"}}, {{0, 112}}), 112, {"ABC"},
          "", "WriteFile() returned error 112\r\n", kAllClosed, 1},
@@ -289,8 +293,49 @@ std::vector<Case> Cases()
          WithCloseFailures(FailStdHandle(STD_INPUT_HANDLE, 6), {{kOutput, 5}}), 6, {}, "",
          "GetStdHandle(STD_INPUT_HANDLE) returned error 6\r\nCloseHandle() returned error 5\r\n",
          kOutputAndErrorClosed, 0},
+
+        // The characters are told by their bytes' bounds: each end of each
+        // run of the alphabet ("+", "/" to "9", "A" to "Z", "a" to "z"), in
+        // whole groups and one by one.
+        {"the alphabet's runs' ends, in whole groups", WithReads({{"+/09AZaz"}}), 0, {"\xfb\xfd\x3d\x01\x96\xb3"},
+         "\xfb\xfd\x3d\x01\x96\xb3", "", kAllClosed, 2},
+        {"the alphabet's runs' ends, one by one", WithReads({{"+\n/\n0\n9\nA\nZ\na\nz"}}), 0,
+         {"\xfb\xfd\x3d\x01\x96\xb3"}, "\xfb\xfd\x3d\x01\x96\xb3", "", kAllClosed, 2},
     };
     // clang-format on
+    // And the bytes just outside them are invalid, first in a group that
+    // could be whole, and one by one after it; with its top bit set, "A" too.
+    // Each after a run of groups and first in a run, after a line's end: the
+    // image tells the two apart with code of its own.
+    for (const char *outside : {"*", ",", ".", ":", "@", "[", "`", "{", "\x7f", "\xc1"}) {
+        cases.push_back({outside,
+                         WithReads({{"QUJD" + std::string(outside) + "UJD"}}),
+                         13,
+                         {"ABC"},
+                         "ABC",
+                         invalid + "1, column 5\r\n",
+                         kAllClosed,
+                         1});
+        cases.push_back({outside,
+                         WithReads({{"QUJD\r\n" + std::string(outside) + "UJD"}}),
+                         13,
+                         {"ABC"},
+                         "ABC",
+                         invalid + "2, column 1\r\n",
+                         kAllClosed,
+                         1});
+    }
+    // A line's end one off from CR LF in either byte is no line's end.
+    for (const char *lineEnd : {"\x0c\n", "\x0e\n", "\r\x0b"})
+        cases.push_back({lineEnd,
+                         WithReads({{"QUJD" + std::string(lineEnd)}}),
+                         13,
+                         {"ABC"},
+                         "ABC",
+                         invalid + (lineEnd[0] == '\r' ? "1, column 6\r\n" : "1, column 5\r\n"),
+                         kAllClosed,
+                         1});
+    return cases;
 }
 
 TEST_P(UnfilterMain, Table)
@@ -356,6 +401,188 @@ TEST_P(UnfilterMain, LostMessagesChangeNothing)
             EXPECT_EQ(o.output, c.output) << c.name;
             EXPECT_EQ(o.closed, c.closed) << c.name;
         }
+    }
+}
+
+// The image in constant time (notes/proof.md): two texts of the same shape,
+// the same reads with the same bytes wherever either has no character of
+// the alphabet, run the same instructions and read and write the same
+// addresses; only the values written differ. Each pair's runs are traced on
+// the emulated CPU and their steps compared.
+
+// The alphabet's 64 characters, in the order of their bytes.
+std::string AlphabetCharacters()
+{
+    std::string characters;
+    for (int c = 0; c < 256; c++)
+        if (model::AlphabetValue((char)c) >= 0)
+            characters += (char)c;
+    return characters;
+}
+
+// The script with each character of its reads' bytes, at each place in turn,
+// replaced by the one `character` gives for that place: the same shape.
+template <typename Character>
+Script Reshaped(Script s, Character character)
+{
+    size_t place = 0;
+    for (ReadStep &r : s.reads)
+        for (char &c : r.data) {
+            if (model::AlphabetValue(c) >= 0)
+                c = character(place);
+            place++;
+        }
+    return s;
+}
+
+std::string Describe(emulated::Machine &image, const emulated::TraceStep &step)
+{
+    std::string text = ".code+" +
+                       emulated::Hex(step.address - emulated::kImageBase - emulated::CodeSection(image).rva) +
+                       ", stack at " + emulated::Hex(step.stack);
+    for (uint8_t i = 0; i < step.operands; i++)
+        text += ", memory at " + emulated::Hex(step.data[i]);
+    return text;
+}
+
+// Where the traces of two scripts' runs diverge: empty when they do not.
+std::string Divergence(emulated::Machine &image, const Script &one, const Script &other)
+{
+    std::vector<emulated::TraceStep> traces[2];
+    const Script *scripts[2] = {&one, &other};
+    for (int i = 0; i < 2; i++) {
+        scripted::Reset(*scripts[i]);
+        emulated::Outcome run = emulated::Run(image);
+        if (!run.exited)
+            return "a run faulted: " + run.fault;
+        traces[i] = emulated::LastTrace(image);
+    }
+    size_t step = 0;
+    while (step < traces[0].size() && step < traces[1].size() && traces[0][step] == traces[1][step])
+        step++;
+    if (step == traces[0].size() && step == traces[1].size())
+        return "";
+    const auto said = [&](int i) {
+        return step < traces[i].size() ? Describe(image, traces[i][step]) : std::string("the run's end");
+    };
+    return "step " + std::to_string(step) + ": " + said(0) + "; in the other, " + said(1);
+}
+
+// The short texts whose every character runs through every value: whole
+// groups, a CR LF, a group across line ends, padding; and the same as
+// UTF-16LE, whose units go through the narrowing first.
+std::vector<std::string> ShortTexts()
+{
+    const std::string text = "QUJDQUJD\r\nQU\nJD\r\nQQ==";
+    return {text, kLeMark + Le(text)};
+}
+
+// The first of the short texts' variants, each with one character changed
+// to each other one, whose trace diverges from the text's own; empty when none.
+std::string FirstDivergenceOfAnyValueAnywhere(emulated::Machine &image)
+{
+    const std::string alphabet = AlphabetCharacters();
+    for (const std::string &text : ShortTexts()) {
+        const Script script = WithReads({{text}});
+        for (size_t place = 0; place < text.size(); place++) {
+            if (model::AlphabetValue(text[place]) < 0)
+                continue;
+            for (char value : alphabet) {
+                const Script variant =
+                    Reshaped(script, [&](size_t at) { return at == place ? value : text[at]; });
+                std::string divergence = Divergence(image, script, variant);
+                if (!divergence.empty())
+                    return "\"" + std::string(1, value) + "\" at " + std::to_string(place) +
+                           " of a text of " + std::to_string(text.size()) + " bytes: " + divergence;
+            }
+        }
+    }
+    return "";
+}
+
+// The decoder's image, traced while a test runs; the test skips, saying
+// why, when the image is not there.
+class ImageTraces : public testing::Test {
+protected:
+    emulated::Machine *image = nullptr;
+    void SetUp() override
+    {
+        std::string missing, fault;
+        image = shipped::Image(&missing, &fault, shipped::Program::kUnfilter);
+        if (!image && !missing.empty())
+            GTEST_SKIP() << missing;
+        ASSERT_TRUE(image) << fault;
+        emulated::TraceRuns(*image, true);
+    }
+    void TearDown() override
+    {
+        if (image)
+            emulated::TraceRuns(*image, false);
+    }
+};
+
+TEST_F(ImageTraces, EachTableRowAsItsSameShapeVariant)
+{
+    std::mt19937 random(38);
+    const std::string alphabet = AlphabetCharacters();
+    for (const Case &c : Cases()) {
+        const Script variant = Reshaped(c.script, [&](size_t) { return alphabet[random() % 64]; });
+        EXPECT_EQ(Divergence(*image, c.script, variant), "") << c.name;
+    }
+}
+
+// Random valid texts in each form, of groups whole and padded, with line
+// ends between groups and inside them, ending now and then inside a group or
+// at an invalid byte, cut into random reads; each beside a variant.
+TEST_F(ImageTraces, RandomTextsInEachForm)
+{
+    std::mt19937 random(64);
+    const std::string alphabet = AlphabetCharacters();
+    const auto character = [&](size_t) { return alphabet[random() % 64]; };
+    const std::string groups[] = {"xxxx", "xxxx", "xxxx", "xxxx", "xxx=", "xx==", "x\r\nxxx", "xx\nx="};
+    const std::string ends[] = {"", "\r\n", "\n", "xx", "-"};
+    for (int form = 0; form < 4; form++) {
+        for (int n = 0; n < 6; n++) {
+            std::string text;
+            for (size_t count = random() % 1000; count != 0; count--)
+                text += groups[random() % 8] + (random() % 19 ? "" : "\r\n");
+            text += ends[random() % 5];
+            text = Reshaped(WithReads({{text}}), character).reads[0].data;
+            // Plain, after the UTF-8 mark, as UTF-16LE and as BE after theirs.
+            const std::string marks[] = {"", kUtf8Mark, kLeMark, kBeMark};
+            std::string formed = marks[form];
+            formed += form < 2 ? text : model::Units(text, form == 3);
+            text = formed;
+            Script script;
+            for (size_t at = 0; at < text.size(); at += script.reads.back().data.size())
+                script.reads.push_back({text.substr(at, 1 + random() % 4096)});
+            EXPECT_EQ(Divergence(*image, script, Reshaped(script, character)), "")
+                << "form " << form << ", text " << n;
+        }
+    }
+}
+
+TEST_F(ImageTraces, EveryValueAtEveryPlaceOfShortTexts)
+{
+    EXPECT_EQ(FirstDivergenceOfAnyValueAnywhere(*image), "");
+}
+
+// The comparison finds each leak planted in an image of the tests' own
+// (platform/windows/CMakeLists.txt): a table look-up by a character's byte,
+// a branch on it.
+TEST_F(ImageTraces, PlantedLeaksShowInTheTraces)
+{
+    for (const char *name : {"b64unfilter-table-leak.exe", "b64unfilter-branch-leak.exe"}) {
+        std::string missing, fault;
+        emulated::MachinePtr planted =
+            shipped::LoadBeside(shipped::Program::kUnfilter, name, &missing, &fault);
+        if (!planted && !missing.empty())
+            GTEST_SKIP() << missing;
+        ASSERT_TRUE(planted) << fault;
+        emulated::TraceRuns(*planted, true);
+        const std::string divergence = FirstDivergenceOfAnyValueAnywhere(*planted);
+        EXPECT_NE(divergence, "") << name;
+        printf("%s: %s\n", name, divergence.c_str());
     }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <capstone/capstone.h>
 #include <unicorn/unicorn.h>
 
 #include "tests/emulator/machine.h"
@@ -144,6 +145,13 @@ bool WriteGuestWord(Machine &m, uint32_t address, uint32_t word)
 
 namespace {
 
+Decoded DecodedOf(const Instruction &i)
+{
+    Decoded d = {i.size, i.kind, i.memoryOperands, {}};
+    std::copy(i.memory, i.memory + i.memoryOperands, d.memory);
+    return d;
+}
+
 // The instruction at `address`, decoded at load or, after a patch or at an
 // offset no instruction of the load started at, now; null (and a fault)
 // outside .code. Unicorn's own size is not used: for an instruction it
@@ -155,10 +163,8 @@ const Decoded *Fetch(Machine &m, uint32_t address)
         return nullptr;
     }
     Decoded &d = m.decoded[address - m.code.start];
-    if (d.size == 0) {
-        Instruction i = DecodeAt(m.code.host, m.code.size, m.codeSection.rva, address - m.code.start);
-        d = {i.size, i.kind};
-    }
+    if (d.size == 0)
+        d = DecodedOf(DecodeAt(m.code.host, m.code.size, m.codeSection.rva, address - m.code.start));
     return &d;
 }
 
@@ -189,6 +195,33 @@ void TrackCalls(Machine &m, uint32_t address, const Decoded &d)
     }
 }
 
+// A general register as Capstone names it, read as the CPU holds it.
+uint32_t CapstoneRegister(Machine &m, uint16_t reg)
+{
+    static const std::pair<uint16_t, int> kRegisters[] = {
+        {X86_REG_EAX, UC_X86_REG_EAX}, {X86_REG_EBX, UC_X86_REG_EBX}, {X86_REG_ECX, UC_X86_REG_ECX},
+        {X86_REG_EDX, UC_X86_REG_EDX}, {X86_REG_ESI, UC_X86_REG_ESI}, {X86_REG_EDI, UC_X86_REG_EDI},
+        {X86_REG_EBP, UC_X86_REG_EBP}, {X86_REG_ESP, UC_X86_REG_ESP},
+    };
+    for (const auto &r : kRegisters)
+        if (r.first == reg)
+            return Register(m, r.second);
+    return 0;  // none (X86_REG_INVALID), or a register no address of the image's code is made of
+}
+
+// A step of a traced run, as the instruction at `address` starts.
+void TraceStepAt(Machine &m, uint32_t address, const Decoded *d)
+{
+    TraceStep step = {address, Register(m, UC_X86_REG_ESP), 0, {}};
+    for (uint8_t n = 0; d && n < d->memoryOperands; n++) {
+        const MemoryOperand &op = d->memory[n];
+        step.data[step.operands++] = CapstoneRegister(m, op.base) +
+                                     CapstoneRegister(m, op.index) * (op.index ? op.scale : 0) +
+                                     (uint32_t)op.displacement;
+    }
+    m.trace.push_back(step);
+}
+
 void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
 {
     Machine &m = *(Machine *)user;
@@ -198,10 +231,14 @@ void OnInstruction(uc_engine *, uint64_t address64, uint32_t, void *user)
     m.lastInstruction = address;
     int import = ImportAt(address);
     if (import >= 0) {
+        if (m.tracing)
+            TraceStepAt(m, address, nullptr);
         EnterImport(m, (uint32_t)import);
         return;
     }
     const Decoded *d = Fetch(m, address);
+    if (d && m.tracing)
+        TraceStepAt(m, address, d);
     if (d && CountInstruction(m, address))
         TrackCalls(m, address, *d);
 }
@@ -340,9 +377,9 @@ void AddHooks(Machine &m)
 // The code hook's table, from the instructions of .code as loaded.
 void ResetDecoded(Machine &m)
 {
-    m.decoded.assign(m.code.size, Decoded{0, InstructionKind::kOther});
+    m.decoded.assign(m.code.size, Decoded{0, InstructionKind::kOther, 0, {}});
     for (const Instruction &i : m.instructions)
-        m.decoded[i.rva - m.codeSection.rva] = {i.size, i.kind};
+        m.decoded[i.rva - m.codeSection.rva] = DecodedOf(i);
 }
 
 // Unicorn keeps the code it has translated: after a patch, the translations
@@ -385,6 +422,7 @@ Outcome Run(Machine &m, uint64_t instructionLimit)
     memcpy(m.image->bytes, m.patched.data(), m.patched.size());
     m.outcome = Outcome{};
     m.limit = instructionLimit;
+    m.trace.clear();
     m.callPending = false;
     StartStack(m);
     if (!StartFootprint(m))
@@ -452,6 +490,23 @@ void Unpatch(Machine &m)
     }
     m.patches.clear();
     ResetDecoded(m);
+}
+
+bool operator==(const TraceStep &a, const TraceStep &b)
+{
+    return a.address == b.address && a.stack == b.stack && a.operands == b.operands &&
+           std::equal(a.data, a.data + a.operands, b.data);
+}
+
+void TraceRuns(Machine &m, bool on)
+{
+    m.tracing = on;
+    m.trace.clear();
+}
+
+const std::vector<TraceStep> &LastTrace(const Machine &m)
+{
+    return m.trace;
 }
 
 std::string EmulatorName()

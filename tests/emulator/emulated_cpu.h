@@ -109,6 +109,22 @@ const uint64_t kFootprintSlack = 4;
 void RecordFootprints(Machine &machine);  // forgets any recorded before
 void HoldToFootprints(Machine &machine);  // from the first run recorded, again
 
+// Traces, to compare two runs by what they did rather than by what they
+// wrote. From TraceRuns(machine, true) on, each run keeps a step for every
+// instruction it executes, the import entry points' included: its address,
+// the stack pointer before it, and the address of each memory operand it
+// reads or writes (Capstone's operands: a push, pop, call or ret touches the
+// stack at the stack pointer). LastTrace gives the last run's steps.
+struct TraceStep {
+    uint32_t address;
+    uint32_t stack;
+    uint8_t operands;
+    uint32_t data[kMostMemoryOperands];
+};
+bool operator==(const TraceStep &a, const TraceStep &b);
+void TraceRuns(Machine &machine, bool on);
+const std::vector<TraceStep> &LastTrace(const Machine &machine);
+
 // The address that the image's calls to library!function reach (one of the
 // seven), or 0.
 uint32_t ImportEntry(const std::string &library, const std::string &function);

@@ -325,6 +325,43 @@ TEST(EmulatedCpu, InstructionsAreDecodedWithTheirKindsConditionsTargetsAndImmedi
     EXPECT_EQ(emulated::EmulatorName().rfind("Unicorn 2.", 0), 0u) << emulated::EmulatorName();
 }
 
+// A traced run keeps, for each instruction it executes and each import
+// entry point it reaches, the address, the stack pointer and the address of
+// each memory operand: an index scaled and a displacement added, none for
+// lea (which reads nothing), none for an untraced run.
+TEST(EmulatedCpu, TracedRunsKeepEachStepsAddressesAndNoneOther)
+{
+    const uint32_t data = kImageBase + tiny::kData;
+    const std::vector<uint8_t> code = Join({{0xBB},
+                                            Word(2),  // mov ebx, 2
+                                            {0x8B, 0x04, 0x9D},
+                                            Word(data),  // mov eax, [ebx*4 + data]
+                                            {0x8D, 0x0C, 0x9D},
+                                            Word(data),  // lea ecx, [ebx*4 + data]
+                                            {0xA3},
+                                            Word(data + 12),  // mov [data + 12], eax
+                                            {0x6A, 0},        // push 0
+                                            CallImport("KERNEL32.dll", "ExitProcess")});
+    std::string fault;
+    emulated::MachinePtr m = emulated::Load(tiny::Image(), &fault);
+    ASSERT_TRUE(m) << fault;
+    const uint32_t entry = kImageBase + emulated::Image(*m).entry, top = emulated::kStackTop - 4;
+    emulated::Patch(*m, emulated::Image(*m).entry, code);
+    const std::vector<emulated::TraceStep> expected = {
+        {entry, top, 0, {}},          {entry + 5, top, 1, {data + 8}},
+        {entry + 12, top, 0, {}},     {entry + 19, top, 1, {data + 12}},
+        {entry + 24, top, 0, {}},     {entry + 26, top - 4, 0, {}},
+        {entry + 31, top - 4, 0, {}}, {emulated::ImportEntry("KERNEL32.dll", "ExitProcess"), top - 8, 0, {}},
+    };
+    for (bool traced : {true, false}) {
+        emulated::TraceRuns(*m, traced);
+        scripted::Reset(scripted::Script());
+        emulated::Outcome run = emulated::Run(*m, 1000);
+        ASSERT_TRUE(run.exited) << run.fault;
+        EXPECT_EQ(emulated::LastTrace(*m), traced ? expected : std::vector<emulated::TraceStep>()) << traced;
+    }
+}
+
 // A stack word off its alignment, written and read back in one run, reads
 // back as written and is no read of what the run never wrote, though the CPU
 // reads it as the two aligned words around it (bytes the run did not write

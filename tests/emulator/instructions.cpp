@@ -88,6 +88,12 @@ Instruction FromCapstone(const Disassembler &d)
     }
     if (i.kind == InstructionKind::kConditionalJump)
         FindCondition(x86, &i);
+    for (uint8_t n = 0; n < x86.op_count && insn->id != X86_INS_LEA; n++) {
+        const cs_x86_op &op = x86.operands[n];
+        if (op.type == X86_OP_MEM && i.memoryOperands < kMostMemoryOperands)
+            i.memory[i.memoryOperands++] = {(uint16_t)op.mem.base, (uint16_t)op.mem.index,
+                                            (uint8_t)op.mem.scale, (int32_t)op.mem.disp};
+    }
     return i;
 }
 

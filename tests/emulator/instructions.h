@@ -2,8 +2,9 @@
 // its detail): what the emulated CPU (tests/emulator/emulated_cpu.h) tells calls,
 // returns and far transfers by, and what a tool that changes instructions
 // needs to find them: each one's offset, size and bytes, its kind, where a
-// conditional jump keeps its condition, a direct branch's target and where
-// an immediate operand lies in the instruction.
+// conditional jump keeps its condition, a direct branch's target, where
+// an immediate operand lies in the instruction, and how its memory operands
+// make their addresses (which a run's trace records).
 #ifndef B64FILTER_INSTRUCTIONS_H
 #define B64FILTER_INSTRUCTIONS_H
 
@@ -35,6 +36,16 @@ enum class ConditionForm {
 
 const uint32_t kLongestInstruction = 15;
 
+// A memory operand that the instruction reads or writes, at base + index ×
+// scale + displacement (the registers as Capstone names them, 0 for none).
+// lea's operand is none: it computes an address and touches no memory.
+struct MemoryOperand {
+    uint16_t base, index;
+    uint8_t scale;
+    int32_t displacement;
+};
+const uint32_t kMostMemoryOperands = 2;  // movs has two
+
 struct Instruction {
     uint32_t rva;  // offset from the image's base
     uint8_t size;
@@ -47,6 +58,8 @@ struct Instruction {
     // An immediate operand (Capstone's encoding.imm_offset, imm_size), size 0
     // when there is none. A relative branch's displacement is not one.
     uint8_t immediateAt, immediateSize;
+    uint8_t memoryOperands;
+    MemoryOperand memory[kMostMemoryOperands];
     std::string text;  // "jne 0x1234", for messages
 };
 

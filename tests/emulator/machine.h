@@ -75,6 +75,8 @@ enum class Watch { kOff, kRecording, kHolding };
 struct Decoded {
     uint8_t size;  // 0: not decoded yet (a patch covered it, or nothing started there)
     InstructionKind kind;
+    uint8_t memoryOperands;
+    MemoryOperand memory[kMostMemoryOperands];
 };
 
 struct Machine {
@@ -105,6 +107,10 @@ struct Machine {
     uint32_t splitNext = 0;  // where the next of them is
     int splitSize = 0;
     int splitLeft = 0;
+
+    // The steps of the run under way, when runs are traced (TraceRuns).
+    bool tracing = false;
+    std::vector<TraceStep> trace;
 
     // Stack footprints (RecordFootprints, HoldToFootprints).
     Watch watch = Watch::kOff;

@@ -203,6 +203,20 @@ class Sections:
                 self.assertTrue(iat.VirtualAddress <= imported.address - oh.ImageBase
                                 < iat.VirtualAddress + iat.Size)
 
+    def test_tables_the_code_reaches_lie_on_64_byte_boundaries(self):
+        # A table's address as the code has it, a relocated absolute address,
+        # is where its bytes start; the sections and the base of any load lie
+        # on page boundaries, so that the boundary holds wherever it loads.
+        oh = self.pe.OPTIONAL_HEADER
+        targets = {self.pe.get_dword_at_rva(r.rva) - oh.ImageBase
+                   for block in self.pe.DIRECTORY_ENTRY_BASERELOC for r in block.entries
+                   if r.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]}
+        for table in self.program.aligned:
+            reached = [rva for rva in targets if self.pe.get_data(rva, len(table)) == table]
+            self.assertEqual(len(reached), 1, table)
+            self.assertEqual(reached[0] % 64, 0, "%s at 0x%X" % (table, reached[0]))
+        self.assertEqual(oh.SectionAlignment % 4096, 0)
+
 
 class Imports:
     def test_exactly_the_seven_functions_by_name_in_order(self):
