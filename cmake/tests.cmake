@@ -10,15 +10,25 @@ set(B64FILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64filter.exe
     CACHE FILEPATH "The Windows image that the image, Wine and release tests check")
 set(B64UNFILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64unfilter.exe
     CACHE FILEPATH "The decoder's Windows image, beside B64FILTER_WIN32_IMAGE")
+# The x64 images (the win64 preset), which the tests registered with X64 check.
+set(B64FILTER_WIN64_IMAGE ${PROJECT_SOURCE_DIR}/build/win64/b64filter.exe
+    CACHE FILEPATH "The x64 Windows image of the filter")
+set(B64UNFILTER_WIN64_IMAGE ${PROJECT_SOURCE_DIR}/build/win64/b64unfilter.exe
+    CACHE FILEPATH "The x64 Windows image of the decoder, beside B64FILTER_WIN64_IMAGE")
 
 # b64_add_test(NAME COMMAND args... [ENVIRONMENT var=value...] [LABELS label...]
-#              [TIMEOUT seconds] [PROCESSORS n] [COST seconds] [IMAGE] [WINDOWS] [WINE win32|win64]
-#              [QUICK] [ONCE])
+#              [TIMEOUT seconds] [PROCESSORS n] [COST seconds] [IMAGE] [WINDOWS]
+#              [WINE win32|win64...] [X64 | X86_AND_X64] [QUICK] [ONCE])
 #   IMAGE       runs the image on the emulated CPU (B64FILTER_WIN32_IMAGE and
 #               B64UNFILTER_WIN32_IMAGE in its environment), in every tree, the
 #               sanitizer tree included
 #   WINDOWS     reads the image with Windows tools (pefile, DOSBox): label `windows`
-#   WINE arch   runs it under Wine in that architecture's prefix (implies WINDOWS)
+#   WINE arch   runs it under Wine in those architectures' prefixes (implies WINDOWS)
+#   X64         with WINDOWS or WINE win64: the x64 images instead (B64FILTER_WIN64_IMAGE
+#               and B64UNFILTER_WIN64_IMAGE, and B64_WINDOWS_ARCH=x64, in its
+#               environment; skipped unless they are built)
+#   X86_AND_X64 with WINDOWS or WINE: the x86 images and the x64 ones, all four
+#               named and needed
 #   QUICK       part of ./check --quick (label `quick`): seconds, run after each edit
 #   ONCE        checks what no compiler or flag of the tree changes (a script, a
 #               document, the image): label `once`, run by the host tree alone
@@ -27,18 +37,37 @@ set(B64UNFILTER_WIN32_IMAGE ${PROJECT_SOURCE_DIR}/build/win32/b64unfilter.exe
 #               on a fresh tree (no times recorded yet) none is left running alone
 #               at the end
 function(b64_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS;QUICK;ONCE" "TIMEOUT;WINE;PROCESSORS;COST" "COMMAND;ENVIRONMENT;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "IMAGE;WINDOWS;X64;X86_AND_X64;QUICK;ONCE" "TIMEOUT;PROCESSORS;COST"
+                        "COMMAND;ENVIRONMENT;LABELS;WINE")
   set(command ${arg_COMMAND})
   set(labels ${arg_LABELS})
   set(environment ${arg_ENVIRONMENT})
+  if((arg_X64 OR arg_X86_AND_X64) AND (arg_IMAGE OR NOT (arg_WINDOWS OR arg_WINE)))
+    message(FATAL_ERROR "${name}: the x64 images go with WINDOWS or WINE (the emulated CPU is an i386)")
+  endif()
+  if(arg_X64 AND (arg_X86_AND_X64 OR (arg_WINE AND NOT arg_WINE STREQUAL "win64")))
+    message(FATAL_ERROR "${name}: X64 runs under Wine in the win64 prefix alone")
+  endif()
+  set(x86_needs --image)
+  set(x86_images B64FILTER_WIN32_IMAGE=${B64FILTER_WIN32_IMAGE} B64UNFILTER_WIN32_IMAGE=${B64UNFILTER_WIN32_IMAGE})
+  set(x64_needs --image=B64FILTER_WIN64_IMAGE --image=B64UNFILTER_WIN64_IMAGE)
+  set(x64_images B64FILTER_WIN64_IMAGE=${B64FILTER_WIN64_IMAGE} B64UNFILTER_WIN64_IMAGE=${B64UNFILTER_WIN64_IMAGE})
+  if(arg_X64)
+    set(needs ${x64_needs})
+    set(images ${x64_images} B64_WINDOWS_ARCH=x64)
+  elseif(arg_X86_AND_X64)
+    set(needs ${x86_needs} ${x64_needs})
+    set(images ${x86_images} ${x64_images})
+  else()
+    set(needs ${x86_needs})
+    set(images ${x86_images})
+  endif()
   if(arg_IMAGE OR arg_WINDOWS OR arg_WINE)
-    set(needs --image)
     if(arg_WINE)
       list(APPEND needs --wine)
     endif()
     set(command ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless ${needs} -- ${command})
-    list(APPEND environment B64FILTER_WIN32_IMAGE=${B64FILTER_WIN32_IMAGE}
-         B64UNFILTER_WIN32_IMAGE=${B64UNFILTER_WIN32_IMAGE})
+    list(APPEND environment ${images})
   endif()
   if(arg_WINDOWS OR arg_WINE)
     list(APPEND labels windows)
@@ -67,7 +96,8 @@ function(b64_add_test name)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}")
   endif()
   if(arg_WINE)
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_${arg_WINE})
+    list(TRANSFORM arg_WINE PREPEND wine_)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${arg_WINE}")
   endif()
 endfunction()
 

@@ -2,7 +2,9 @@
 tests/shipped_image.cpp, for tests/skip-unless and the image's own tests
 (ShippedImage.* in the unit tests holds the two to one answer): the
 variable unset or empty names no image; a path to no file, to one that
-cannot be read or to an empty one, is no image.
+cannot be read or to an empty one, is no image. The x64 images'
+variables (B64FILTER_WIN64_IMAGE, B64UNFILTER_WIN64_IMAGE), which the
+emulated CPU does not run, follow the same rule here, naming their preset.
 
     shipped_image.py VARIABLE    prints why there is none and exits 77, or exits 0
 """
@@ -12,6 +14,8 @@ import sys
 
 FILTER = "B64FILTER_WIN32_IMAGE"
 UNFILTER = "B64UNFILTER_WIN32_IMAGE"
+FILTER_X64 = "B64FILTER_WIN64_IMAGE"
+UNFILTER_X64 = "B64UNFILTER_WIN64_IMAGE"
 SKIP = 77
 
 
@@ -26,8 +30,9 @@ def missing(variable=FILTER):
     if not image:
         return variable + " names no image"
     if not os.path.isfile(image) or not os.access(image, os.R_OK) or os.path.getsize(image) == 0:
-        return ("no Windows image at " + image +
-                "; `cmake --preset win32 && cmake --build --preset win32` builds it (./check does)")
+        preset = "win64" if variable in (FILTER_X64, UNFILTER_X64) else "win32"
+        return ("no Windows image at %s; `cmake --preset %s && cmake --build --preset %s` builds it (./check does)"
+                % (image, preset, preset))
     return None
 
 

@@ -10,12 +10,29 @@
 # the import and IAT directories at $2 and $5. All of it is read-only data
 # (the loader unprotects the address tables while it binds them), merged with
 # the constants of the image.
+#
+# POINTER_BYTES (the build defines it: 4 for x86, 8 for x64) is the width of
+# a lookup or address slot, and decides how the compiler names a slot.
 
         .macro import_by_name label, name
         .p2align 1
 \label:
         .short 0                        # hint: none; the loader looks the name up
         .asciz "\name"
+        .endm
+
+        # One slot of a lookup or address table: the RVA of a hint/name
+        # entry, widened to a pointer (a clear top bit: by name, not ordinal).
+        .macro slot entry
+        .rva \entry
+        .if POINTER_BYTES == 8
+        .long 0
+        .endif
+        .endm
+
+        # The null slot that ends a table.
+        .macro end_of_table
+        .fill POINTER_BYTES, 1, 0
         .endm
 
         .section .idata$2,"dr"
@@ -29,37 +46,47 @@
         .rva user32_name, user32_addresses
 
         .section .idata$4,"dr"
-        .p2align 2
+        .balign POINTER_BYTES
 kernel32_lookup:
-        .rva WriteFile_name, ExitProcess_name, CloseHandle_name, ReadFile_name
-        .rva GetLastError_name, GetStdHandle_name
-        .long 0
+        slot WriteFile_name
+        slot ExitProcess_name
+        slot CloseHandle_name
+        slot ReadFile_name
+        slot GetLastError_name
+        slot GetStdHandle_name
+        end_of_table
 user32_lookup:
-        .rva wvsprintfA_name
-        .long 0
+        slot wvsprintfA_name
+        end_of_table
 
         # Before binding the address tables hold what the lookup tables hold.
-        # Each slot is the __imp_ symbol of its function, as the compiler
-        # decorates it for a dllimport __stdcall call (the argument bytes after @).
-        .macro address_slot symbol, entry
-        .globl \symbol
-\symbol:
-        .rva \entry
+        # Each slot is the __imp_ symbol of its function, as the compiler names
+        # a dllimport call's: on x64 the bare name; on x86 decorated for
+        # __stdcall, with the argument bytes after @.
+        .macro address_slot function, argument_bytes
+        .if POINTER_BYTES == 8
+        .globl __imp_\function
+__imp_\function:
+        .else
+        .globl __imp__\function@\argument_bytes
+__imp__\function@\argument_bytes:
+        .endif
+        slot \function\()_name
         .endm
 
         .section .idata$5,"dr"
-        .p2align 2
+        .balign POINTER_BYTES
 kernel32_addresses:
-        address_slot __imp__WriteFile@20, WriteFile_name
-        address_slot __imp__ExitProcess@4, ExitProcess_name
-        address_slot __imp__CloseHandle@4, CloseHandle_name
-        address_slot __imp__ReadFile@20, ReadFile_name
-        address_slot __imp__GetLastError@0, GetLastError_name
-        address_slot __imp__GetStdHandle@4, GetStdHandle_name
-        .long 0
+        address_slot WriteFile, 20
+        address_slot ExitProcess, 4
+        address_slot CloseHandle, 4
+        address_slot ReadFile, 20
+        address_slot GetLastError, 0
+        address_slot GetStdHandle, 4
+        end_of_table
 user32_addresses:
-        address_slot __imp__wvsprintfA@12, wvsprintfA_name
-        .long 0
+        address_slot wvsprintfA, 12
+        end_of_table
 
         .section .idata$6,"dr"
         import_by_name WriteFile_name, WriteFile

@@ -30,6 +30,8 @@ image under Wine through tools/wine-run. Python 3 standard library only.
     check_faults(test, target, table, data, output)  each fault of a table run and checked,
                                  output being what the whole run writes
     TerminalSession(argv)        argv started at a pseudo-terminal of ours, typed at
+    typed_lines(target, rows)    the target at such a terminal, each row's line typed and
+                                 its text waited for; the exit status after the input's end
 
 Stream arrangements (stdin, stdout, stderr):
     bytes      standard input only: a regular file holding them, read from offset 0
@@ -568,6 +570,30 @@ class TerminalSession:
                 except OSError:
                     pass
         return self.process.returncode
+
+
+def typed_lines(target, rows, limit=LINE_TIMEOUT):
+    """The target started at a terminal of ours, as a shell starts it; for
+    each row (typed, shown), the line typed and one of the texts shown
+    waited for, before the next is typed; then the end of the input typed.
+    Returns the exit status. On the host, Enter arrives as LF and Ctrl+D
+    ends the input. Under Wine the console reads the terminal in raw mode
+    (waited for before the first line) and gives CR LF for Enter; it needs
+    ICRNL off, as ./b64filter sets it, and ends at Ctrl+C only."""
+    def no_icrnl(slave):
+        attrs = termios.tcgetattr(slave)
+        attrs[0] &= ~termios.ICRNL
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+
+    with TerminalSession(target.argv, limit, env=target.environment(),
+                         prepare=no_icrnl if target.on_wine else None) as session:
+        if target.on_wine:
+            session.wait_for_settings(lambda attrs: not attrs[3] & termios.ICANON, "Wine's console in raw mode")
+        for typed, shown in rows:
+            session.type_line(typed)
+            session.wait_for_text(shown, "the output of %r" % typed)
+        session.type(b"\x03" if target.on_wine else b"\x04")
+        return session.wait_for_end("the end of the input")
 
 
 # ---------------------------------------------------------------- output

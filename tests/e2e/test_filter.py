@@ -142,5 +142,21 @@ class Faults(unittest.TestCase):
             self.assertEqual(os.lseek(source.fileno(), 0, os.SEEK_CUR), 57)
 
 
+class AtATerminal(unittest.TestCase):
+    """A pseudo-terminal as standard input and output, as a user's shell
+    gives it (harness.typed_lines): each line typed shows its Base64 line at
+    once, with the line's end encoded as the platform gives it, LF on the
+    host and CR LF from Wine's console (or LF, as it sometimes hands a line
+    on)."""
+
+    def test_typed_lines(self):
+        ends = (b"\r\n", b"\n") if TARGET.on_wine else (b"\n",)
+        texts = (b"hello, terminal", b"a second line")
+        code = harness.typed_lines(TARGET, [(text, [harness.expected_output(text + end).rstrip() for end in ends])
+                                            for text in texts])
+        if not TARGET.on_wine:
+            self.assertEqual(code, 0)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -26,7 +26,6 @@ import os
 import random
 import subprocess
 import tempfile
-import termios
 import unittest
 
 import harness
@@ -344,28 +343,13 @@ class AtATerminal(unittest.TestCase):
     ./b64filter sets it, and ends at Ctrl+C only."""
 
     def test_typed_lines(self):
-        def no_icrnl(slave):
-            attrs = termios.tcgetattr(slave)
-            attrs[0] &= ~termios.ICRNL
-            termios.tcsetattr(slave, termios.TCSANOW, attrs)
-
-        wine = DECODER.on_wine
-        with harness.TerminalSession(DECODER.argv, env=DECODER.environment(),
-                                     prepare=no_icrnl if wine else None) as session:
-            if wine:
-                session.wait_for_settings(lambda attrs: not attrs[3] & termios.ICANON,
-                                          "Wine's console in raw mode")
-            # The second line ends inside a group, which the third completes.
-            # (Wine's console draws a space at the end of a write as a cursor
-            # move, so no shown text ends in one.)
-            for typed, shown in ((b"aGVsbG8sIHRlcm1pbmFs", b"hello, terminal"),
-                                 (b"bGluZSBpbiB0d2", b"line in t"), (b"8gcGFydHM=", b"wo parts")):
-                session.type_line(typed)
-                session.wait_for_text([shown], "the bytes of %r" % typed)
-            session.type(b"\x03" if wine else b"\x04")
-            code = session.wait_for_end("the end of the input")
-            if not wine:
-                self.assertEqual(code, 0)
+        # The second line ends inside a group, which the third completes.
+        # (Wine's console draws a space at the end of a write as a cursor
+        # move, so no shown text ends in one.)
+        code = harness.typed_lines(DECODER, [(b"aGVsbG8sIHRlcm1pbmFs", [b"hello, terminal"]),
+                                             (b"bGluZSBpbiB0d2", [b"line in t"]), (b"8gcGFydHM=", [b"wo parts"])])
+        if not DECODER.on_wine:
+            self.assertEqual(code, 0)
 
 
 if __name__ == "__main__":

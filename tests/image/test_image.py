@@ -1,8 +1,10 @@
 """The Windows images, the filter's and the decoder's, field by field, read
-with pefile: every check holds for both, each with its own names.
+with pefile: every check holds for both, each with its own names, and for
+either architecture's images, each with its own form (FORMS).
 
     /usr/bin/python3 tests/image/test_image.py
-        (B64FILTER_WIN32_IMAGE and B64UNFILTER_WIN32_IMAGE name the images)
+        (B64FILTER_WIN32_IMAGE and B64UNFILTER_WIN32_IMAGE name the images;
+        with B64_WINDOWS_ARCH=x64, B64FILTER_WIN64_IMAGE and B64UNFILTER_WIN64_IMAGE)
 
 pefile (Debian's python3-pefile) is the reader here, never the project's own
 build tools, so a fault in those cannot hide itself. Where pefile gives no
@@ -10,6 +12,7 @@ structure (the load configuration's raw bytes, the icon directory), the bytes
 are read straight from the file through pefile's RVA mapping.
 """
 
+import collections
 import os
 import re
 import struct
@@ -18,7 +21,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-from images import PROGRAMS, missing, path as image_path
+from images import ARCH, PROGRAMS, missing, path as image_path
 
 # The one version of the sources; the image must carry it in all four places.
 with open(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
@@ -37,6 +40,7 @@ FILE_LARGE_ADDRESS_AWARE = 0x0020
 FILE_32BIT_MACHINE = 0x0100
 FILE_REMOVABLE_RUN_FROM_SWAP = 0x0400
 FILE_NET_RUN_FROM_SWAP = 0x0800
+DLL_HIGH_ENTROPY_VA = 0x0020
 DLL_DYNAMIC_BASE = 0x0040
 DLL_NX_COMPAT = 0x0100
 DLL_NO_SEH = 0x0400
@@ -64,6 +68,33 @@ SUPPORTED_OS = [
 ]
 
 
+READ_DATA = SCN_CNT_INITIALIZED_DATA | SCN_MEM_READ
+CODE = (".code", SCN_CNT_CODE | SCN_MEM_EXECUTE | SCN_MEM_READ)
+SHARED_FLAGS = FILE_EXECUTABLE_IMAGE | FILE_LARGE_ADDRESS_AWARE | FILE_REMOVABLE_RUN_FROM_SWAP | FILE_NET_RUN_FROM_SWAP
+SHARED_DLL = DLL_DYNAMIC_BASE | DLL_NX_COMPAT | DLL_TERMINAL_SERVER_AWARE
+SHARED_DIRECTORIES = {"IMPORT", "IAT", "RESOURCE", "LOAD_CONFIG"}
+
+# What an architecture's image is: machine, optional header's magic, subsystem
+# and OS versions, file header and DLL characteristics, sections with their
+# flags, data directories, the width of an import slot, the load
+# configuration (its Size, its directory's size, where DependentLoadFlags lies).
+# x86 (PE32): Windows XP on a Pentium; relocated through .reloc; no SEH handlers,
+# which the flag says. x64 (PE32+): XP x64 and Server 2003 on; its code reaches
+# everything relative to RIP, so it has no relocations and no .reloc, and may
+# still be placed at any base in 64 bits (HIGH_ENTROPY_VA); the unwind data x64
+# walks the stack with (the EXCEPTION directory, in .const).
+Form = collections.namedtuple("Form", "machine magic subsystem os_version characteristics dll sections "
+                                      "directories slot load_config")
+FORMS = {
+    "x86": Form(0x14C, 0x10B, (5, 1), (5, 0), SHARED_FLAGS | FILE_32BIT_MACHINE, SHARED_DLL | DLL_NO_SEH,
+                [CODE, (".const", READ_DATA), (".rsrc", READ_DATA), (".reloc", READ_DATA | SCN_MEM_DISCARDABLE)],
+                SHARED_DIRECTORIES | {"BASERELOC"}, 4, (0x68, 64, 54)),
+    "x64": Form(0x8664, 0x20B, (5, 2), (5, 2), SHARED_FLAGS, SHARED_DLL | DLL_HIGH_ENTROPY_VA,
+                [CODE, (".const", READ_DATA), (".rsrc", READ_DATA)],
+                SHARED_DIRECTORIES | {"EXCEPTION"}, 8, (0xA0, 0xA0, 78)),
+}
+FORM = FORMS[ARCH]
+
 _LOADED = {}
 
 
@@ -87,6 +118,10 @@ class ImageTest(unittest.TestCase):
     def directory(self, name):
         return self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
 
+    def slot_at(self, rva):
+        """An import slot: a pointer of the architecture."""
+        return (self.pe.get_qword_at_rva if FORM.slot == 8 else self.pe.get_dword_at_rva)(rva)
+
     def section_of(self, rva):
         for s in self.pe.sections:
             if s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize:
@@ -107,13 +142,13 @@ class ImageTest(unittest.TestCase):
 
 
 class Headers:
-    def test_pe32_i386_console_and_versions(self):
-        self.assertEqual(self.pe.FILE_HEADER.Machine, 0x14C)
-        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B)
+    def test_machine_format_console_and_versions(self):
+        self.assertEqual(self.pe.FILE_HEADER.Machine, FORM.machine)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, FORM.magic)
         oh = self.pe.OPTIONAL_HEADER
         self.assertEqual(oh.Subsystem, 3)  # Windows console
-        self.assertEqual((oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (5, 1))
-        self.assertEqual((oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), (5, 0))
+        self.assertEqual((oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), FORM.subsystem)
+        self.assertEqual((oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), FORM.os_version)
         # A.B.C.D as A and BCD: the field has a major and a minor number only.
         major, *rest = VERSION.split(".")
         self.assertEqual((oh.MajorImageVersion, oh.MinorImageVersion), (int(major), int("".join(rest))))
@@ -122,14 +157,12 @@ class Headers:
         self.assertEqual(self.section_of(self.pe.OPTIONAL_HEADER.AddressOfEntryPoint), ".code")
 
     def test_file_header_flags_and_time_stamp(self):
-        self.assertEqual(self.pe.FILE_HEADER.Characteristics,
-                         FILE_EXECUTABLE_IMAGE | FILE_LARGE_ADDRESS_AWARE | FILE_32BIT_MACHINE
-                         | FILE_REMOVABLE_RUN_FROM_SWAP | FILE_NET_RUN_FROM_SWAP)
+        # Never RELOCS_STRIPPED: the loader may place either image at any base.
+        self.assertEqual(self.pe.FILE_HEADER.Characteristics, FORM.characteristics)
         self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0xFFFFFFFF)
 
     def test_dll_characteristics(self):
-        self.assertEqual(self.pe.OPTIONAL_HEADER.DllCharacteristics,
-                         DLL_DYNAMIC_BASE | DLL_NX_COMPAT | DLL_NO_SEH | DLL_TERMINAL_SERVER_AWARE)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.DllCharacteristics, FORM.dll)
 
     def test_checksum_is_filled_in_and_right(self):
         self.assertNotEqual(self.pe.OPTIONAL_HEADER.CheckSum, 0)
@@ -138,25 +171,18 @@ class Headers:
     def test_at_most_24_kib(self):
         self.assertLessEqual(len(self.data), 24 * 1024)
 
-    def test_nothing_but_imports_resources_relocations_and_load_configuration(self):
+    def test_data_directories_of_its_form(self):
         present = {name for name in pefile.DIRECTORY_ENTRY
                    if isinstance(name, str) and self.directory(name).VirtualAddress != 0}
-        self.assertEqual(present, {"IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_IAT",
-                                   "IMAGE_DIRECTORY_ENTRY_RESOURCE",
-                                   "IMAGE_DIRECTORY_ENTRY_BASERELOC",
-                                   "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"})
+        self.assertEqual(present, {"IMAGE_DIRECTORY_ENTRY_" + name for name in FORM.directories})
 
 
 class Sections:
     def test_names_order_and_flags(self):
-        read_data = SCN_CNT_INITIALIZED_DATA | SCN_MEM_READ
-        expected = [(".code", SCN_CNT_CODE | SCN_MEM_EXECUTE | SCN_MEM_READ),
-                    (".const", read_data), (".rsrc", read_data),
-                    (".reloc", read_data | SCN_MEM_DISCARDABLE)]
         actual = [(s.Name.rstrip(b"\0").decode(), s.Characteristics & ~SCN_ALIGN_MASK)
                   for s in self.pe.sections]
-        self.assertEqual(actual, expected)
-        self.assertEqual(self.pe.FILE_HEADER.NumberOfSections, 4)
+        self.assertEqual(actual, FORM.sections)
+        self.assertEqual(self.pe.FILE_HEADER.NumberOfSections, len(FORM.sections))
 
     def test_no_writable_or_empty_section(self):
         for s in self.pe.sections:
@@ -165,7 +191,7 @@ class Sections:
             self.assertGreater(s.SizeOfRawData, 0, s.Name)
 
     def test_const_holds_the_tables_and_messages(self):
-        for name in ("IMPORT", "IAT", "LOAD_CONFIG"):
+        for name in {"IMPORT", "IAT", "LOAD_CONFIG", "EXCEPTION"} & FORM.directories:
             entry = self.directory("IMAGE_DIRECTORY_ENTRY_" + name)
             self.assertEqual(self.section_of(entry.VirtualAddress), ".const", name)
             self.assertEqual(self.section_of(entry.VirtualAddress + entry.Size - 1), ".const", name)
@@ -184,6 +210,7 @@ class Sections:
         for text in texts:
             self.assertIn(text, const)
 
+    @unittest.skipIf(ARCH == "x64", "x64 code reaches the image relative to RIP: it has no relocations")
     def test_base_relocations_cover_absolute_addresses(self):
         # Dynamic base needs them: every HIGHLOW fix-up must hold an address in the image.
         oh = self.pe.OPTIONAL_HEADER
@@ -204,18 +231,26 @@ class Sections:
                                 < iat.VirtualAddress + iat.Size)
 
     def test_tables_the_code_reaches_lie_on_64_byte_boundaries(self):
-        # A table's address as the code has it, a relocated absolute address,
-        # is where its bytes start; the sections and the base of any load lie
-        # on page boundaries, so that the boundary holds wherever it loads.
+        # The sections and the base of any load lie on page boundaries, so
+        # that a table's boundary holds wherever the image loads.
         oh = self.pe.OPTIONAL_HEADER
-        targets = {self.pe.get_dword_at_rva(r.rva) - oh.ImageBase
-                   for block in self.pe.DIRECTORY_ENTRY_BASERELOC for r in block.entries
-                   if r.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]}
         for table in self.program.aligned:
-            reached = [rva for rva in targets if self.pe.get_data(rva, len(table)) == table]
+            reached = [rva for rva in self.table_addresses() if self.pe.get_data(rva, len(table)) == table]
             self.assertEqual(len(reached), 1, table)
             self.assertEqual(reached[0] % 64, 0, "%s at 0x%X" % (table, reached[0]))
         self.assertEqual(oh.SectionAlignment % 4096, 0)
+
+    def table_addresses(self):
+        """The addresses the code may hold a table at: in a PE32 image, its
+        relocated absolute addresses; x64 code reaches the data relative to
+        RIP, with no fix-up to read, so there every place in .const."""
+        oh = self.pe.OPTIONAL_HEADER
+        if FORM.slot == 4:
+            return {self.pe.get_dword_at_rva(r.rva) - oh.ImageBase
+                    for block in self.pe.DIRECTORY_ENTRY_BASERELOC for r in block.entries
+                    if r.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]}
+        const = next(s for s in self.pe.sections if s.Name.rstrip(b"\0") == b".const")
+        return range(const.VirtualAddress, const.VirtualAddress + const.Misc_VirtualSize)
 
 
 class Imports:
@@ -232,8 +267,8 @@ class Imports:
         for d in self.pe.DIRECTORY_ENTRY_IMPORT:
             self.assertNotEqual(d.struct.OriginalFirstThunk, 0)
             for k in range(len(d.imports) + 1):
-                self.assertEqual(self.pe.get_dword_at_rva(d.struct.OriginalFirstThunk + 4 * k),
-                                 self.pe.get_dword_at_rva(d.struct.FirstThunk + 4 * k))
+                self.assertEqual(self.slot_at(d.struct.OriginalFirstThunk + FORM.slot * k),
+                                 self.slot_at(d.struct.FirstThunk + FORM.slot * k))
 
     def test_directories_span_the_tables(self):
         # The import directory: one entry per library and a null one.
@@ -243,20 +278,50 @@ class Imports:
         # The IAT directory: the address tables, each with its null end, back to back.
         iat = self.directory("IMAGE_DIRECTORY_ENTRY_IAT")
         self.assertEqual(iat.VirtualAddress, self.pe.DIRECTORY_ENTRY_IMPORT[0].struct.FirstThunk)
-        self.assertEqual(iat.Size, 4 * sum(len(names) + 1 for _, names in IMPORTS))
+        self.assertEqual(iat.Size, FORM.slot * sum(len(names) + 1 for _, names in IMPORTS))
 
 
 class LoadConfiguration:
     def test_dependent_load_flags_and_sizes(self):
+        size, directory_size, flags = FORM.load_config
         entry = self.directory("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")
-        self.assertEqual(entry.Size, 64)
-        structure = self.pe.get_data(entry.VirtualAddress, 0x68)
-        self.assertEqual(struct.unpack_from("<I", structure, 0)[0], 0x68)
-        # DependentLoadFlags (offset 54) is LOAD_LIBRARY_SEARCH_SYSTEM32; every
-        # other byte of the 104, past Size, is zero.
-        self.assertEqual(struct.unpack_from("<H", structure, 54)[0], 0x0800)
-        rest = structure[4:54] + structure[56:]
+        self.assertEqual(entry.Size, directory_size)
+        structure = self.pe.get_data(entry.VirtualAddress, size)
+        self.assertEqual(struct.unpack_from("<I", structure, 0)[0], size)
+        # DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32; every other byte
+        # of the structure, past Size, is zero.
+        self.assertEqual(struct.unpack_from("<H", structure, flags)[0], 0x0800)
+        rest = structure[4:flags] + structure[flags + 2:]
         self.assertEqual(rest, bytes(len(rest)))
+
+
+class UnwindData:
+    """x64's table of the functions' unwind data (RUNTIME_FUNCTION entries):
+    what its Windows walks the stack with. test_instructions.py checks that
+    it covers every function that calls or moves the stack pointer."""
+
+    def test_entries_sorted_in_the_code_with_no_handler(self):
+        entry = self.directory("IMAGE_DIRECTORY_ENTRY_EXCEPTION")
+        functions = self.pe.DIRECTORY_ENTRY_EXCEPTION
+        self.assertEqual(entry.Size, 12 * len(functions))
+        self.assertGreaterEqual(len(functions), 4)
+        end = 0
+        for function in functions:
+            begin, end_before, unwind = (function.struct.BeginAddress, function.struct.EndAddress,
+                                         function.struct.UnwindData)
+            where = hex(begin)
+            # Sorted and apart: the unwinder searches the table by halves.
+            self.assertLessEqual(end, begin, where)
+            self.assertLess(begin, end_before, where)
+            end = end_before
+            self.assertEqual((self.section_of(begin), self.section_of(end - 1)), (".code", ".code"), where)
+            self.assertEqual(self.section_of(unwind), ".const", where)
+            info = function.unwindinfo
+            # Version 1; no exception or termination handler, no chained entry.
+            self.assertEqual((info.Version, info.Flags), (1, 0), where)
+            self.assertLessEqual(info.SizeOfProlog, end - begin, where)
+        entry_point = self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        self.assertIn(entry_point, [f.struct.BeginAddress for f in functions])
 
 
 class DosHeader:
@@ -405,9 +470,10 @@ class Resources:
             self.compare(child, want, path)
 
 
-# Every check above, once for each program's image.
+# Every check above, once for each program's image (the unwind data's on x64 alone).
 for _program in PROGRAMS:
-    for _checks in (Headers, Sections, Imports, LoadConfiguration, DosHeader, Resources):
+    for _checks in (Headers, Sections, Imports, LoadConfiguration, DosHeader, Resources) + (
+            (UnwindData,) if ARCH == "x64" else ()):
         _name = "%s_%s" % (_checks.__name__, _program.name)
         globals()[_name] = type(_name, (_checks, ImageTest), {"program": _program})
 

@@ -1,11 +1,13 @@
 """The optional signing step, with a throwaway certificate.
 
-    /usr/bin/python3 tests/image/test_signing.py    (B64FILTER_WIN32_IMAGE names the image)
+    /usr/bin/python3 tests/image/test_signing.py    (B64FILTER_WIN32_IMAGE names the image;
+        with B64_WINDOWS_ARCH=x64, B64FILTER_WIN64_IMAGE)
 
 openssl makes a self-signed code-signing certificate; tools/sign-image signs
-a copy of the image with it. The signed image must carry a signature that
-osslsigncode verifies (and a tampered copy must not), keep a valid checksum
-and the unsigned image's bytes, and still encode under Wine.
+a copy of the filter's image with it. The signed image must carry a signature
+that osslsigncode verifies (and a tampered copy must not), keep a valid
+checksum and the unsigned image's bytes, and still encode under Wine (the x64
+image in a 64-bit prefix).
 """
 
 import os
@@ -16,14 +18,14 @@ import unittest
 
 import pefile
 
+from images import ARCH, PROGRAMS, path
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import shipped_image  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIGN_IMAGE = os.path.join(ROOT, "tools", "sign-image")
-IMAGE = shipped_image.path()
+IMAGE = path(PROGRAMS[0])
 
 
 def quiet(argv, **kwargs):
@@ -90,7 +92,8 @@ class Signing(unittest.TestCase):
         self.assertEqual(masked(self.signed_bytes), masked(self.unsigned_bytes))
 
     def test_signed_image_runs_under_wine(self):
-        self.assertEqual(harness.run(harness.wine_target(self.signed), stdin=b"hello"),
+        target = harness.wine_target(self.signed, "win64" if ARCH == "x64" else "win32")
+        self.assertEqual(harness.run(target, stdin=b"hello"),
                          (0, b"aGVsbG8=\r\n", b""))
 
 
