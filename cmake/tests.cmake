@@ -63,11 +63,8 @@ function(b64_add_test name)
     set(images ${x86_images})
   endif()
   if(arg_IMAGE OR arg_WINDOWS OR arg_WINE)
-    if(arg_WINE AND NOT arg_X64)
+    if(arg_WINE)
       list(APPEND needs --wine)
-    endif()
-    if(arg_WINE AND (arg_X64 OR arg_X86_AND_X64))
-      list(APPEND needs --wine=x64)
     endif()
     set(command ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless ${needs} -- ${command})
     list(APPEND environment ${images})
@@ -110,18 +107,16 @@ endfunction()
 if(CMAKE_CROSSCOMPILING)
   return()
 endif()
-# The 64-bit prefix needs no 32-bit Wine: a 64-bit Wine alone makes it, and
-# runs the x64 images there.
 foreach(arch win32 win64)
   set(option)
-  set(need --wine)
   if(arch STREQUAL "win64")
     set(option --win64)
-    set(need --wine=x64)
   endif()
   add_test(NAME wine_prefix_${arch}
-    COMMAND ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless ${need} --
+    COMMAND ${B64_PYTHON} ${PROJECT_SOURCE_DIR}/tests/skip-unless --wine --
             ${PROJECT_SOURCE_DIR}/tools/wine-run ${option} --prepare)
   set_tests_properties(wine_prefix_${arch} PROPERTIES
     FIXTURES_SETUP wine_${arch} LABELS windows SKIP_RETURN_CODE 77 TIMEOUT 600)
 endforeach()
+# A 64-bit Wine alone makes the 64-bit prefix, and runs the x64 images there.
+set_tests_properties(wine_prefix_win64 PROPERTIES ENVIRONMENT B64_WINDOWS_ARCH=x64)
