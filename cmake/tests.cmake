@@ -118,3 +118,5 @@ foreach(arch win32 win64)
   set_tests_properties(wine_prefix_${arch} PROPERTIES
     FIXTURES_SETUP wine_${arch} LABELS windows SKIP_RETURN_CODE 77 TIMEOUT 600)
 endforeach()
+# A 64-bit Wine alone makes the 64-bit prefix, and runs the x64 images there.
+set_tests_properties(wine_prefix_win64 PROPERTIES ENVIRONMENT B64_WINDOWS_ARCH=x64)
